@@ -1,0 +1,66 @@
+# make test  - set everything up (Debian packages, FFmpeg 7, .venv, the extension) and run the tests
+# make demo  - the same set-up, then decode the sample clip that ships with the repo
+# make test-asan - the whole suite against an AddressSanitizer + UBSan build of the extension
+SHELL := /bin/bash
+PYTHON ?= python3
+VENV := .venv
+VPY := $(VENV)/bin/python
+BUILD := build
+SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
+# Where the FFmpeg 7 pkg-config files are ("system" when the machine has FFmpeg 7 already).
+PKG_ENV = prefix=$$(cat $(BUILD)/ffmpeg-prefix); \
+  if [ "$$prefix" != system ]; then export PKG_CONFIG_PATH="$$prefix/lib/pkgconfig"; fi
+
+.PHONY: all setup test demo test-asan media clean
+all: setup
+
+setup: $(VENV)/.installed media
+
+$(BUILD)/.system: scripts/setup-system.sh
+	scripts/setup-system.sh
+	@mkdir -p $(BUILD) && touch $@
+
+$(BUILD)/ffmpeg-prefix: $(BUILD)/.system scripts/setup-ffmpeg.sh
+	scripts/setup-ffmpeg.sh > $@.tmp && tail -n 1 $@.tmp > $@ && rm -f $@.tmp
+
+$(VENV)/.deps: requirements-dev.txt
+	[ -x $(VPY) ] || $(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install -q --upgrade pip
+	$(VPY) -m pip install -q -r requirements-dev.txt
+	touch $@
+
+$(VENV)/.installed: $(VENV)/.deps $(BUILD)/ffmpeg-prefix $(SOURCES)
+	$(PKG_ENV); PATH="$(CURDIR)/$(VENV)/bin:$$PATH" \
+	  $(VPY) -m pip install -q --no-build-isolation --no-deps .
+	touch $@
+
+media: $(BUILD)/media/.complete
+$(BUILD)/media/.complete: scripts/make-test-media.sh $(BUILD)/.system
+	scripts/make-test-media.sh $(BUILD)/media
+	touch $@
+
+test: setup
+	$(VPY) -m pytest -q
+
+demo: setup
+	$(VPY) scripts/demo.py samples/sample.mp4
+
+$(BUILD)/asan/.built: $(VENV)/.deps $(BUILD)/ffmpeg-prefix $(SOURCES)
+	$(PKG_ENV); PATH="$(CURDIR)/$(VENV)/bin:$$PATH"; \
+	  cmake -S . -B $(BUILD)/asan -G Ninja -DAVARRAY_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DPython_EXECUTABLE=$(CURDIR)/$(VPY) > /dev/null && \
+	  cmake --build $(BUILD)/asan
+	touch $@
+
+# Python itself is not built with the sanitizers, so the runtimes are preloaded. Leak
+# checking is off (the interpreter keeps much alive at exit); leaks are covered by the
+# tests that loop over opens with flat memory.
+ASAN_ENV = LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  PYTHONPATH=$(BUILD)/asan
+test-asan: $(BUILD)/asan/.built media
+	$(ASAN_ENV) $(VPY) -c 'import _av; assert "/$(BUILD)/asan/" in _av.__file__, _av.__file__'
+	$(ASAN_ENV) $(VPY) -m pytest -q -p no:cacheprovider
+
+clean:
+	rm -rf $(BUILD) $(VENV)

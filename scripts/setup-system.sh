@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, only those missing.
+set -euo pipefail
+packages=(
+  g++ make pkg-config      # the extension's build
+  nasm libdav1d-dev zlib1g-dev xz-utils   # building FFmpeg 7 from source
+  ffmpeg                   # the command-line tools: test media and reference values
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup-system: installing ${missing[*]}" >&2
+  export DEBIAN_FRONTEND=noninteractive
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+fi

@@ -1,0 +1,179 @@
+#include "args.hpp"
+
+#include <cstring>
+#include <limits>
+#include <string_view>
+
+namespace av {
+namespace {
+
+bool too_many_positional(const Signature& sig, Py_ssize_t given) {
+  const char* verb = given == 1 ? "was" : "were";
+  if (sig.required == sig.total) {
+    PyErr_Format(PyExc_TypeError, "%s takes %d positional arguments but %zd %s given",
+                 sig.function, sig.total, given, verb);
+  } else {
+    PyErr_Format(PyExc_TypeError, "%s takes from %d to %d positional arguments but %zd %s given",
+                 sig.function, sig.required, sig.total, given, verb);
+  }
+  return false;
+}
+
+// Matches one keyword against the parameter list; false with a TypeError set.
+bool place_keyword(const Signature& sig, Py_ssize_t nargs, PyObject* key, PyObject* value,
+                   PyObject** out) {
+  const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
+  if (text) {
+    for (int i = 0; i < sig.total; ++i) {
+      if (std::strcmp(sig.names[i], text) != 0) continue;
+      if (i < nargs || out[i]) {
+        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.function,
+                     sig.names[i]);
+        return false;
+      }
+      out[i] = value;
+      return true;
+    }
+  }
+  PyErr_Clear();
+  PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", sig.function, key);
+  return false;
+}
+
+bool check_required(const Signature& sig, PyObject** out) {
+  std::string names;
+  int missing = 0;
+  for (int i = 0; i < sig.required; ++i) missing += out[i] == nullptr;
+  if (missing == 0) return true;
+  int seen = 0;
+  for (int i = 0; i < sig.required; ++i) {
+    if (out[i]) continue;
+    ++seen;
+    if (seen > 1) names += missing == 2 ? " and " : (seen == missing ? ", and " : ", ");
+    names += "'";
+    names += sig.names[i];
+    names += "'";
+  }
+  PyErr_Format(PyExc_TypeError, "%s missing %d required positional argument%s: %s", sig.function,
+               missing, missing == 1 ? "" : "s", names.c_str());
+  return false;
+}
+
+bool is_numpy_bool(PyObject* value) {
+  PyTypeObject* type = Py_TYPE(value);
+  return std::strcmp(type->tp_name, "numpy.bool") == 0 ||
+         std::strcmp(type->tp_name, "numpy.bool_") == 0;
+}
+
+bool conversion_failed(const char* name, PyObject* value, const char* target) {
+  PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to '%s'", name,
+               Py_TYPE(value)->tp_name, target);
+  return false;
+}
+
+}  // namespace
+
+bool parse_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject** out) {
+  for (int i = 0; i < sig.total; ++i) out[i] = nullptr;
+  if (nargs > sig.total) return too_many_positional(sig, nargs);
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    if (!place_keyword(sig, nargs, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out))
+      return false;
+  }
+  return check_required(sig, out);
+}
+
+bool parse_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+  for (int i = 0; i < sig.total; ++i) out[i] = nullptr;
+  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  if (nargs > sig.total) return too_many_positional(sig, nargs);
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+  if (kwargs) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      if (!place_keyword(sig, nargs, key, value, out)) return false;
+    }
+  }
+  return check_required(sig, out);
+}
+
+void reword_type_error(const char* name) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  Ref original(value);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  Ref text(original ? PyObject_Str(original.get()) : nullptr);
+  if (!text) return;
+  PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, text.get());
+  if (original) {
+    PyObject *t2, *v2, *tb2;
+    PyErr_Fetch(&t2, &v2, &tb2);
+    PyErr_NormalizeException(&t2, &v2, &tb2);
+    // The new error's cause is the original's own cause.
+    if (PyObject* cause = PyException_GetCause(original.get())) PyException_SetCause(v2, cause);
+    PyErr_Restore(t2, v2, tb2);
+  }
+}
+
+bool to_text(const char* name, PyObject* value, std::string& out) {
+  if (!PyUnicode_Check(value)) return conversion_failed(name, value, "PyString");
+  Py_ssize_t size;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+  if (!utf8) return false;
+  out.assign(utf8, static_cast<size_t>(size));
+  return true;
+}
+
+bool to_int64(const char* name, PyObject* value, int64_t& out) {
+  Ref index(PyNumber_Index(value));
+  if (!index) {
+    reword_type_error(name);
+    return false;
+  }
+  const long long v = PyLong_AsLongLong(index.get());
+  if (v == -1 && PyErr_Occurred()) return false;
+  out = v;
+  return true;
+}
+
+bool to_int32(const char* name, PyObject* value, int32_t& out) {
+  int64_t wide;
+  if (!to_int64(name, value, wide)) return false;
+  if (wide < std::numeric_limits<int32_t>::min() || wide > std::numeric_limits<int32_t>::max()) {
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return false;
+  }
+  out = static_cast<int32_t>(wide);
+  return true;
+}
+
+bool to_double(const char* name, PyObject* value, double& out) {
+  const double v = PyFloat_AsDouble(value);
+  if (v == -1.0 && PyErr_Occurred()) {
+    reword_type_error(name);
+    return false;
+  }
+  out = v;
+  return true;
+}
+
+bool to_bool(const char* name, PyObject* value, bool& out) {
+  if (PyBool_Check(value)) {
+    out = value == Py_True;
+    return true;
+  }
+  if (!is_numpy_bool(value)) return conversion_failed(name, value, "PyBool");
+  const int truth = PyObject_IsTrue(value);
+  if (truth < 0) return false;
+  out = truth != 0;
+  return true;
+}
+
+}  // namespace av

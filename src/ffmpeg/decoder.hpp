@@ -1,0 +1,60 @@
+// The engine: every FFmpeg object of one opened stream, with one owner each.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "ffmpeg/error.hpp"
+#include "ffmpeg/ptr.hpp"
+#include "ffmpeg/source.hpp"
+
+namespace ffmpeg {
+
+enum class MediaType : uint8_t { Video = 0, Audio = 1 };
+
+struct Rational {
+  int num = 0;
+  int den = 1;
+};
+
+class Decoder {
+ public:
+  Decoder(MediaType media_type) : media_type(media_type) {}
+  Decoder(const Decoder&) = delete;
+  Decoder& operator=(const Decoder&) = delete;
+  ~Decoder();
+
+  AVStream* stream() const noexcept { return format_context->streams[stream_index]; }
+
+  // Release order is written out in the destructor; a half-built engine goes the
+  // same way, every step tolerating an empty field.
+  SwsContextPtr color_converter;
+  FormatContextPtr format_context;
+  CodecContextPtr codec_context;
+  PacketPtr packet;
+  FramePtr frame;
+  FramePtr rgb_frame;
+  IoContextPtr io_context;
+  // The custom I/O context holds the reader's address, so the reader lives on the heap.
+  std::unique_ptr<Reader> reader;
+
+  Rational time_base;
+  int width = 0;
+  int height = 0;
+  int pixel_format = -1;  // AV_PIX_FMT_NONE
+  int stream_index = 0;
+  MediaType media_type;
+  bool draining = false;
+};
+
+struct OpenOptions {
+  MediaType media_type = MediaType::Video;
+  std::optional<int> stream_index;
+  int threads = 1;
+};
+
+// Opens the source and the chosen stream's decoder. Runs with the interpreter lock
+// released; on failure everything acquired so far is released before returning.
+Result<std::unique_ptr<Decoder>> open(Source source, const OpenOptions& options);
+
+}  // namespace ffmpeg

@@ -1,0 +1,25 @@
+#include "python.hpp"
+
+#include <new>
+#include <stdexcept>
+
+namespace av {
+
+void raise(const ffmpeg::Error& error) {
+  PyObject* type = error.kind == ffmpeg::ErrorKind::Invalid ? PyExc_ValueError : PyExc_RuntimeError;
+  PyErr_SetString(type, error.message.c_str());
+}
+
+void raise_internal(std::exception_ptr e) noexcept {
+  try {
+    std::rethrow_exception(e);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& ex) {
+    PyErr_Format(PyExc_SystemError, "internal error: %s", ex.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "internal error");
+  }
+}
+
+}  // namespace av

@@ -1,0 +1,71 @@
+// Small helpers for the Python side: the lock guard, owned references and the
+// translation of media-side errors into exceptions.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <exception>
+#include <utility>
+
+#include "ffmpeg/error.hpp"
+
+namespace av {
+
+// Releases the interpreter lock for the media work in its scope.
+class Unlocked {
+ public:
+  Unlocked() noexcept : state_(PyEval_SaveThread()) {}
+  ~Unlocked() { PyEval_RestoreThread(state_); }
+  Unlocked(const Unlocked&) = delete;
+  Unlocked& operator=(const Unlocked&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// Runs `work` with the interpreter lock released and returns its result.
+template <typename F>
+auto without_lock(F&& work) {
+  Unlocked unlocked;
+  return work();
+}
+
+// A new reference, released at scope exit.
+class Ref {
+ public:
+  Ref() = default;
+  explicit Ref(PyObject* p) noexcept : p_(p) {}
+  Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  Ref& operator=(Ref&& o) noexcept {
+    std::swap(p_, o.p_);
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(p_); }
+  PyObject* get() const noexcept { return p_; }
+  PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+
+ private:
+  PyObject* p_ = nullptr;
+};
+
+// The one translator: an ffmpeg::Error becomes ValueError (Invalid) or RuntimeError.
+void raise(const ffmpeg::Error& error);
+
+// Turns an unexpected C++ exception into a Python exception at an entry point.
+void raise_internal(std::exception_ptr e) noexcept;
+
+// Wraps the body of a CPython entry point so that no C++ exception crosses into the
+// interpreter; `failed` is what the entry point returns with an exception set.
+template <typename R, typename F>
+R guarded(R failed, F&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    raise_internal(std::current_exception());
+    return failed;
+  }
+}
+
+}  // namespace av
