@@ -26,6 +26,15 @@ class Decoder {
 
   AVStream* stream() const noexcept { return format_context->streams[stream_index]; }
 
+  // The pump: leaves one more decoded frame of the stream in `frame` (true), or
+  // reports the end of the stream (false). The packet is empty on return whatever
+  // the outcome; the frame holds data only until the next call.
+  Result<bool> next();
+  // Returns the pump to its initial state; every seek is followed by it.
+  void reset_after_seek();
+  // av_seek_frame backward to `target` on the stream ("seek" on failure), then the reset.
+  Status seek(int64_t target);
+
   // Release order is written out in the destructor; a half-built engine goes the
   // same way, every step tolerating an empty field.
   SwsContextPtr color_converter;

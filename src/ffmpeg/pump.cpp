@@ -1,0 +1,61 @@
+// The packet/frame pump: the one place that speaks FFmpeg's send/receive protocol.
+// EAGAIN and end of file are states here, never errors passed up.
+#include "ffmpeg/decoder.hpp"
+
+namespace ffmpeg {
+
+Result<bool> Decoder::next() {
+  av_frame_unref(frame.get());
+  bool drained = draining;
+  int r = avcodec_receive_frame(codec_context.get(), frame.get());
+  while (true) {
+    if (r >= 0) return true;
+    if (r == AVERROR_EOF) return false;
+    if (r != AVERROR(EAGAIN)) return check(r, "receive decoded frame").error();
+    // The decoder asks for input after the drain request: nothing more will come.
+    if (drained) return false;
+    while (true) {
+      r = av_read_frame(format_context.get(), packet.get());
+      if (r == AVERROR_EOF) {
+        draining = true;
+        TRY(check(avcodec_send_packet(codec_context.get(), nullptr), "drain decoder"));
+        drained = true;
+        break;
+      }
+      TRY(check(r, "read packet"));
+      if (packet->stream_index != stream_index ||
+          (media_type == MediaType::Video && (packet->flags & AV_PKT_FLAG_DISCARD))) {
+        av_packet_unref(packet.get());
+        continue;
+      }
+      const int s = avcodec_send_packet(codec_context.get(), packet.get());
+      av_packet_unref(packet.get());
+      TRY(check(s, "send packet"));
+      drained = false;
+      break;
+    }
+    r = avcodec_receive_frame(codec_context.get(), frame.get());
+  }
+}
+
+void Decoder::reset_after_seek() {
+  avcodec_flush_buffers(codec_context.get());
+  av_packet_unref(packet.get());
+  av_frame_unref(frame.get());
+  draining = false;
+}
+
+Status Decoder::seek(int64_t target) {
+  // A custom I/O context remembers a failed read for the rest of its life; a seek
+  // starts reading afresh, so one transient failure of a file-like object does not
+  // fail every later call.
+  if (io_context) {
+    io_context->error = 0;
+    io_context->eof_reached = 0;
+  }
+  TRY(check(av_seek_frame(format_context.get(), stream_index, target, AVSEEK_FLAG_BACKWARD), "seek"));
+  reset_after_seek();
+  return ok();
+}
+
+}  // namespace ffmpeg
