@@ -35,3 +35,5 @@ head -c $((size / 2)) faststart.mp4 > truncated_data.mp4
 rm faststart.mp4
 # Not media at all.
 head -c 4096 /dev/urandom > noise.bin
+# The same H.264 clip with a display matrix turning it by 90 degrees.
+ff -i bframes.mp4 -c copy -metadata:s:v:0 rotate=90 rotated90.mp4

@@ -34,6 +34,8 @@ class Decoder {
   void reset_after_seek();
   // av_seek_frame backward to `target` on the stream ("seek" on failure), then the reset.
   Status seek(int64_t target);
+  // Seeks to the start of the stream, at or before its first packet.
+  Status rewind();
 
   // Release order is written out in the destructor; a half-built engine goes the
   // same way, every step tolerating an empty field.
@@ -54,6 +56,8 @@ class Decoder {
   int stream_index = 0;
   MediaType media_type;
   bool draining = false;
+  // Whether any packet has been read since the open (a fresh engine needs no rewind).
+  bool read_since_open = false;
 };
 
 struct OpenOptions {

@@ -1,5 +1,8 @@
 // The packet/frame pump: the one place that speaks FFmpeg's send/receive protocol.
 // EAGAIN and end of file are states here, never errors passed up.
+#include <algorithm>
+#include <cstdint>
+
 #include "ffmpeg/decoder.hpp"
 
 namespace ffmpeg {
@@ -15,6 +18,7 @@ Result<bool> Decoder::next() {
     // The decoder asks for input after the drain request: nothing more will come.
     if (drained) return false;
     while (true) {
+      read_since_open = true;
       r = av_read_frame(format_context.get(), packet.get());
       if (r == AVERROR_EOF) {
         draining = true;
@@ -56,6 +60,24 @@ Status Decoder::seek(int64_t target) {
   TRY(check(av_seek_frame(format_context.get(), stream_index, target, AVSEEK_FLAG_BACKWARD), "seek"));
   reset_after_seek();
   return ok();
+}
+
+}  // namespace ffmpeg
+
+namespace ffmpeg {
+
+Status Decoder::rewind() {
+  // A backward seek lands on the last index entry at or before its target, so a seek
+  // to start_time itself can skip packets stored before that entry (AAC priming
+  // packets, edit lists, a transport stream's first key frame). Aim below every
+  // timestamp first, and fall back to the start time where that is refused.
+  const int64_t start = stream()->start_time == AV_NOPTS_VALUE ? 0 : stream()->start_time;
+  if (seek(std::min<int64_t>(start, 0) - 1)) return ok();  // start is never AV_NOPTS_VALUE here
+  Status at_start = seek(start);
+  // A container that cannot seek at all (a Matroska file cut short, without cues) is
+  // still at its start if nothing has been read since the open.
+  if (at_start || !read_since_open) return ok();
+  return at_start;
 }
 
 }  // namespace ffmpeg

@@ -1,0 +1,62 @@
+// Inspection without decoding: the packet scan and the stream's header facts.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ffmpeg/decoder.hpp"
+
+namespace ffmpeg {
+
+struct PacketRecord {
+  int64_t pts;  // pts, else dts
+  int64_t duration;
+  bool key;
+};
+
+// Every packet of the stream from its start to its end, sorted stably by timestamp.
+// Reads packets only; leaves the engine rewound and reset.
+Result<std::vector<PacketRecord>> scan(Decoder& d);
+
+struct Metadata {
+  int stream_index = 0;
+  MediaType media_type = MediaType::Video;
+  Rational time_base;
+  std::optional<std::string> codec;
+  double bit_rate = 0.0;
+  std::optional<double> duration_seconds_from_header;
+  std::optional<double> container_duration;
+  std::optional<double> begin_stream_seconds_from_header;
+  // audio
+  int sample_rate = 0;
+  int num_channels = 0;
+  std::optional<std::string> sample_format;
+  // video
+  int width = 0;
+  int height = 0;
+  std::optional<int64_t> num_frames_from_header;
+  std::optional<double> average_fps_from_header;
+  std::pair<int, int> pixel_aspect_ratio{0, 1};
+  std::optional<std::string> pixel_format;
+  std::optional<int> bit_depth;
+  std::optional<std::string> color_range;
+  std::optional<std::string> color_space;
+  std::optional<std::string> color_primaries;
+  std::optional<std::string> color_transfer_characteristic;
+  std::optional<double> rotation;
+  // The display matrix mirrors or collapses the picture: no rotation describes it.
+  bool reflected_matrix = false;
+};
+
+// Header facts of the stream; reads no packet.
+Metadata metadata(const Decoder& d, bool apply_rotation);
+
+// Seconds of a timestamp in the stream's time base: num x ts / den in doubles.
+inline double seconds(Rational tb, int64_t ts) {
+  return static_cast<double>(tb.num) * static_cast<double>(ts) / static_cast<double>(tb.den);
+}
+
+}  // namespace ffmpeg
