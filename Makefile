@@ -11,7 +11,7 @@ SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pypro
 PKG_ENV = prefix=$$(cat $(BUILD)/ffmpeg-prefix); \
   if [ "$$prefix" != system ]; then export PKG_CONFIG_PATH="$$prefix/lib/pkgconfig"; fi
 
-.PHONY: all setup test demo test-asan media clean
+.PHONY: all setup test demo test-asan media clean bench-scan
 all: setup
 
 setup: $(VENV)/.installed media
@@ -61,6 +61,9 @@ ASAN_ENV = LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-na
 test-asan: $(BUILD)/asan/.built media
 	$(ASAN_ENV) $(VPY) -c 'import _av; assert "/$(BUILD)/asan/" in _av.__file__, _av.__file__'
 	$(ASAN_ENV) $(VPY) -m pytest -q -p no:cacheprovider
+
+bench-scan: setup
+	$(VPY) bench/scan.py
 
 clean:
 	rm -rf $(BUILD) $(VENV)
