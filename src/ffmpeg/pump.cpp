@@ -27,13 +27,18 @@ Result<bool> Decoder::next() {
         break;
       }
       TRY(check(r, "read packet"));
-      if (packet->stream_index != stream_index ||
-          (media_type == MediaType::Video && (packet->flags & AV_PKT_FLAG_DISCARD))) {
+      // Packets flagged for discard (before an edit list's start) are sent too: the
+      // first of them is often the key frame the next frames are predicted from, and
+      // the decoder itself drops the frames they produce.
+      if (packet->stream_index != stream_index) {
         av_packet_unref(packet.get());
         continue;
       }
       const int s = avcodec_send_packet(codec_context.get(), packet.get());
       av_packet_unref(packet.get());
+      // One damaged packet (a junk frame, a capture starting mid-frame) is skipped
+      // as FFmpeg's own tools do, rather than ending the whole stream.
+      if (s == AVERROR_INVALIDDATA) continue;
       TRY(check(s, "send packet"));
       drained = false;
       break;
