@@ -7,6 +7,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "ffmpeg/transforms.hpp"
 
 namespace av {
 
@@ -30,6 +33,9 @@ bool to_int32(const char* name, PyObject* value, int32_t& out);
 bool to_int64(const char* name, PyObject* value, int64_t& out);
 bool to_double(const char* name, PyObject* value, double& out);
 bool to_bool(const char* name, PyObject* value, bool& out);
+
+// The `transforms` argument: a sequence of (name, a, b, c, d) tuples.
+bool to_transforms(const char* name, PyObject* value, std::vector<ffmpeg::TransformSpec>& out);
 
 // Re-raises a pending TypeError as "argument '<name>': <message>", keeping its cause.
 void reword_type_error(const char* name);

@@ -7,6 +7,7 @@
 #include "ffmpeg/error.hpp"
 #include "ffmpeg/ptr.hpp"
 #include "ffmpeg/source.hpp"
+#include "ffmpeg/transforms.hpp"
 
 namespace ffmpeg {
 
@@ -39,6 +40,7 @@ class Decoder {
 
   // Release order is written out in the destructor; a half-built engine goes the
   // same way, every step tolerating an empty field.
+  TransformState transforms;  // resizers and rotation buffers, kept across requests
   SwsContextPtr color_converter;
   FormatContextPtr format_context;
   CodecContextPtr codec_context;

@@ -110,6 +110,7 @@ Status open_into(Decoder& d, Source source, const OpenOptions& options) {
 }  // namespace
 
 Decoder::~Decoder() {
+  transforms.resizers.clear();
   color_converter.reset();
   frame.reset();
   rgb_frame.reset();
