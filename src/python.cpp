@@ -6,7 +6,9 @@
 namespace av {
 
 void raise(const ffmpeg::Error& error) {
-  PyObject* type = error.kind == ffmpeg::ErrorKind::Invalid ? PyExc_ValueError : PyExc_RuntimeError;
+  PyObject* type = error.kind == ffmpeg::ErrorKind::Invalid       ? PyExc_ValueError
+                   : error.kind == ffmpeg::ErrorKind::Unsupported ? PyExc_NotImplementedError
+                                                                  : PyExc_RuntimeError;
   PyErr_SetString(type, error.message.c_str());
 }
 

@@ -50,7 +50,8 @@ class Ref {
   PyObject* p_ = nullptr;
 };
 
-// The one translator: an ffmpeg::Error becomes ValueError (Invalid) or RuntimeError.
+// The one translator: an ffmpeg::Error becomes ValueError (Invalid), RuntimeError
+// (Runtime) or NotImplementedError (Unsupported).
 void raise(const ffmpeg::Error& error);
 
 // Turns an unexpected C++ exception into a Python exception at an entry point.

@@ -9,7 +9,10 @@
 
 namespace ffmpeg {
 
-enum class ErrorKind { Invalid, Runtime };
+// Invalid: the request or the input is unacceptable. Runtime: an operation failed.
+// Unsupported: a feature this build does not provide yet; it fails loudly rather than
+// returning anything that could be mistaken for data.
+enum class ErrorKind { Invalid, Runtime, Unsupported };
 
 struct Error {
   std::string message;
@@ -17,6 +20,7 @@ struct Error {
 
   static Error invalid(std::string m) { return {std::move(m), ErrorKind::Invalid}; }
   static Error runtime(std::string m) { return {std::move(m), ErrorKind::Runtime}; }
+  static Error unsupported(std::string m) { return {std::move(m), ErrorKind::Unsupported}; }
 };
 
 template <typename T>
