@@ -18,6 +18,16 @@ struct Rational {
   int den = 1;
 };
 
+// The sizes and formats the colour converter was made for; it is rebuilt only when
+// they change.
+struct ColorKey {
+  int width = 0;
+  int height = 0;
+  int source_format = -1;
+  int destination_format = -1;
+  bool operator==(const ColorKey&) const = default;
+};
+
 class Decoder {
  public:
   Decoder(MediaType media_type) : media_type(media_type) {}
@@ -52,6 +62,7 @@ class Decoder {
   std::unique_ptr<Reader> reader;
 
   Rational time_base;
+  std::optional<ColorKey> color_key;
   int width = 0;
   int height = 0;
   int pixel_format = -1;  // AV_PIX_FMT_NONE
