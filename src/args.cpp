@@ -71,7 +71,77 @@ bool conversion_failed(const char* name, PyObject* value, const char* target) {
   return false;
 }
 
+// Walks a sequence argument (a str is refused) and hands each item to `item`, which
+// returns false with an exception set. The length only reserves room.
+template <typename Out, typename F>
+bool for_each_item(const char* name, PyObject* value, std::vector<Out>& out, F&& item) {
+  if (PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': Can't extract `str` to `Vec`", name);
+    return false;
+  }
+  if (!PySequence_Check(value)) return conversion_failed(name, value, "Sequence");
+  const Py_ssize_t size = PySequence_Size(value);
+  if (size < 0) PyErr_Clear();
+  out.clear();
+  out.reserve(size > 0 ? static_cast<size_t>(size) : 0);
+  Ref iterator(PyObject_GetIter(value));
+  if (!iterator) {
+    reword_type_error(name);
+    return false;
+  }
+  while (Ref element{PyIter_Next(iterator.get())}) {
+    if (!item(element.get())) return false;
+  }
+  if (PyErr_Occurred()) {
+    reword_type_error(name);
+    return false;
+  }
+  return true;
+}
+
+// A tuple of exactly `length` items; false with an exception set.
+bool check_tuple(const char* name, PyObject* value, Py_ssize_t length) {
+  if (!PyTuple_Check(value)) return conversion_failed(name, value, "PyTuple");
+  if (PyTuple_GET_SIZE(value) != length) {
+    PyErr_Format(PyExc_ValueError, "expected tuple of length %zd, but got tuple of length %zd",
+                 length, PyTuple_GET_SIZE(value));
+    return false;
+  }
+  return true;
+}
+
+// An integer as PyLong_AsLong takes it (a float is refused).
+bool to_long(const char* name, PyObject* value, long& out) {
+  out = PyLong_AsLong(value);
+  if (out == -1 && PyErr_Occurred()) {
+    reword_type_error(name);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+bool to_targets(const char* name, PyObject* value, std::vector<ffmpeg::FrameTarget>& out) {
+  static_assert(sizeof(long) == sizeof(int64_t), "timestamps are converted as C long");
+  return for_each_item(name, value, out, [&](PyObject* item) {
+    long pts, seek_pts;
+    if (!check_tuple(name, item, 2) || !to_long(name, PyTuple_GET_ITEM(item, 0), pts) ||
+        !to_long(name, PyTuple_GET_ITEM(item, 1), seek_pts))
+      return false;
+    out.push_back({pts, seek_pts});
+    return true;
+  });
+}
+
+bool to_seconds(const char* name, PyObject* value, std::vector<double>& out) {
+  return for_each_item(name, value, out, [&](PyObject* item) {
+    double seconds;
+    if (!to_double(name, item, seconds)) return false;
+    out.push_back(seconds);
+    return true;
+  });
+}
 
 bool parse_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** out) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ffmpeg/transforms.hpp"
+#include "ffmpeg/video.hpp"
 
 namespace av {
 
@@ -34,7 +35,10 @@ bool to_int64(const char* name, PyObject* value, int64_t& out);
 bool to_double(const char* name, PyObject* value, double& out);
 bool to_bool(const char* name, PyObject* value, bool& out);
 
-// The `transforms` argument: a sequence of (name, a, b, c, d) tuples.
+// Sequences (any sequence but a str), item by item: `targets` of (pts, seek_pts)
+// tuples, `seconds` of floats, `transforms` of (name, a, b, c, d) tuples.
+bool to_targets(const char* name, PyObject* value, std::vector<ffmpeg::FrameTarget>& out);
+bool to_seconds(const char* name, PyObject* value, std::vector<double>& out);
 bool to_transforms(const char* name, PyObject* value, std::vector<ffmpeg::TransformSpec>& out);
 
 // Re-raises a pending TypeError as "argument '<name>': <message>", keeping its cause.
