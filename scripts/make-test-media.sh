@@ -37,3 +37,44 @@ rm faststart.mp4
 head -c 4096 /dev/urandom > noise.bin
 # The same H.264 clip with a display matrix turning it by 90 degrees.
 ff -i bframes.mp4 -c copy -metadata:s:v:0 rotate=90 rotated90.mp4
+
+# Video clips whose pictures are checked against the command-line tool's own output.
+# All-intra MJPEG (full-range yuvj420p), ten frames.
+ff -f lavfi -i "$(src_v 96x64 0.4)" -c:v mjpeg -q:v 3 -pix_fmt yuvj420p intra_mjpeg.avi
+# VP9 with a key frame every 10 frames.
+ff -f lavfi -i "$(src_v 128x96 2)" -c:v libvpx-vp9 -deadline realtime -cpu-used 8 -g 10 \
+   -pix_fmt yuv420p vp9.webm
+# Variable frame rate: 5 of every 8 frames kept, with their original times.
+ff -f lavfi -i "$(src_v 96x64 2)" -vf "select='lt(mod(n\,8)\,5)'" -fps_mode vfr -c:v libx264 \
+   -preset veryfast -g 10 -pix_fmt yuv420p vfr.mkv
+# Full-range H.264 (tagged pc/BT.709) and limited-range H.264 (tagged tv/BT.709).
+ff -f lavfi -i "$(src_v 96x64 1)" -c:v libx264 -preset veryfast -g 10 -pix_fmt yuvj420p \
+   -color_range pc -colorspace bt709 -color_primaries bt709 -color_trc bt709 range_full.mp4
+ff -f lavfi -i "$(src_v 96x64 1)" -c:v libx264 -preset veryfast -g 10 -pix_fmt yuv420p \
+   -color_range tv -colorspace bt709 -color_primaries bt709 -color_trc bt709 range_limited.mp4
+# Odd width and height (FFV1, 4:2:0); testsrc2 itself only makes even sizes.
+ff -f lavfi -i "$(src_v 160x120 0.4),scale=161:121" -c:v ffv1 -pix_fmt yuv420p odd_ffv1.mkv
+# Raw bgr24 in AVI: stored bottom-up, rows padded to 4 bytes (65 x 3 = 195).
+ff -f lavfi -i "$(src_v 64x48 0.4),scale=65:49" -c:v rawvideo -pix_fmt bgr24 bottom_up_bgr24.avi
+# 10-bit H.264, for 16-bit output.
+ff -f lavfi -i "$(src_v 96x64 0.4)" -c:v libx264 -preset veryfast -pix_fmt yuv420p10le \
+   h264_10bit.mp4
+# Native layouts: raw samples in NUT (odd sizes), 16-bit big-endian gray in PNG.
+for fmt in rgb24 gray gray16le gray12le; do
+  ff -f lavfi -i "$(src_v 32x16 0.2),scale=33:17" -c:v rawvideo -pix_fmt $fmt native_$fmt.nut
+done
+ff -f lavfi -i "$(src_v 32x16 0.2),scale=33:17" -c:v png -pix_fmt gray16be native_gray16be.mov
+ff -f lavfi -i "$(src_v 32x16 0.2),scale=33:17" -c:v png -pix_fmt rgba native_rgba.mov
+# The picture size changes mid-stream: two MPEG-TS segments joined end to end.
+ff -f lavfi -i "$(src_v 160x120 1)" -c:v libx264 -preset veryfast -pix_fmt yuv420p seg_a.ts
+ff -f lavfi -i "$(src_v 128x96 1)" -c:v libx264 -preset veryfast -pix_fmt yuv420p \
+   -output_ts_offset 3 seg_b.ts
+cat seg_a.ts seg_b.ts > size_change.ts
+rm seg_a.ts seg_b.ts
+# bframes.mp4 with 3000 bytes of its sample data overwritten half-way through.
+cp bframes.mp4 corrupt.mp4
+head -c 3000 /dev/zero | tr '\0' '\377' |
+  dd of=corrupt.mp4 bs=1 seek=$(($(stat -c %s bframes.mp4) / 2)) conv=notrunc status=none
+# H.264 with B-frames in MPEG-TS, which seeks by decoding time: a seek to a key frame's
+# pts lands after that key frame.
+ff -i bframes.mp4 -c copy bframes.ts
