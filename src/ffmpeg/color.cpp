@@ -11,7 +11,9 @@ namespace {
 
 void free_malloced(void* data, size_t, size_t) { std::free(data); }
 
-Result<Picture> convert_rgb(Decoder& d, const AVFrame& f, AVPixelFormat destination) {
+// Makes the converter ready for `f`: rebuilt if its key changed, with the frame's
+// range and matrix applied.
+Result<SwsContext*> prepare_converter(Decoder& d, const AVFrame& f, AVPixelFormat destination) {
   const ColorKey key{f.width, f.height, f.format, destination};
   if (d.color_key != key) {
     d.color_converter.reset(sws_getContext(f.width, f.height, static_cast<AVPixelFormat>(f.format),
@@ -37,7 +39,11 @@ Result<Picture> convert_rgb(Decoder& d, const AVFrame& f, AVPixelFormat destinat
   TRY(check(sws_setColorspaceDetails(sws, coefficients, source_range, coefficients,
                                      destination_range, brightness, contrast, saturation),
             "configure color conversion"));
+  return sws;
+}
 
+Result<Picture> convert_rgb(Decoder& d, const AVFrame& f, AVPixelFormat destination) {
+  TRY_ASSIGN(SwsContext* const sws, prepare_converter(d, f, destination));
   AVFrame* rgb = d.rgb_frame.get();
   // A buffer whose allocation failed last time is allocated again, not reused.
   if (rgb->width != f.width || rgb->height != f.height || rgb->format != destination ||
@@ -111,6 +117,24 @@ Result<PictureFormat> picture_format(OutputType type, int pixel_format) {
 Result<Picture> convert_frame(Decoder& decoder, const AVFrame& frame, const PictureFormat& format) {
   if (format.type != OutputType::Native) return convert_rgb(decoder, frame, format.rgb_format);
   return Picture{frame.data[0], frame.linesize[0], frame.width, frame.height};
+}
+
+bool converts_in_place(const AVFrame& frame, const PictureFormat& format) {
+  // swscale's vector loops convert whole blocks of pixels; with a row length that is a
+  // multiple of 16 pixels they neither round the row down to the destination stride
+  // nor write past it, so a packed slot gets exactly the pixels a padded frame would.
+  return format.type != OutputType::Native && frame.width > 0 && frame.width % 16 == 0;
+}
+
+Status convert_frame_into(Decoder& d, const AVFrame& frame, const PictureFormat& format,
+                          uint8_t* slot) {
+  TRY_ASSIGN(SwsContext* const sws, prepare_converter(d, frame, format.rgb_format));
+  uint8_t* const planes[4] = {slot, nullptr, nullptr, nullptr};
+  const int line_sizes[4] = {frame.width * format.channels * format.sample_bytes, 0, 0, 0};
+  if (sws_scale(sws, frame.data, frame.linesize, 0, frame.height, planes, line_sizes) !=
+      frame.height)
+    return Error::runtime("color conversion failed");
+  return ok();
 }
 
 Status write_picture(const Picture& picture, const PictureFormat& format, Batch& batch,

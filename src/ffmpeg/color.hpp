@@ -34,6 +34,12 @@ Result<PictureFormat> picture_format(OutputType type, int pixel_format);
 // is valid until the next conversion or the next decoded frame.
 Result<Picture> convert_frame(Decoder& decoder, const AVFrame& frame, const PictureFormat& format);
 
+// Whether an RGB conversion of `frame` may write straight into a packed batch slot.
+bool converts_in_place(const AVFrame& frame, const PictureFormat& format);
+// Converts the frame to RGB straight into `slot`, rows packed with no padding.
+Status convert_frame_into(Decoder& decoder, const AVFrame& frame, const PictureFormat& format,
+                          uint8_t* slot);
+
 // Copies `picture` row by row into picture slot `position` of the batch.
 Status write_picture(const Picture& picture, const PictureFormat& format, Batch& batch,
                      size_t position);

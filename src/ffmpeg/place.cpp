@@ -22,10 +22,16 @@ Status Placer::place(const AVFrame& frame, const std::vector<size_t>& positions)
     return Error::runtime("dynamic frame dimensions are unsupported");
   if (format_.type == OutputType::Native && frame.format != decoder_.pixel_format)
     return Error::invalid("pixel format changed within stream");
-  TRY_ASSIGN(Picture picture, convert_frame(decoder_, frame, format_));
-  TRY_ASSIGN(picture, apply_transforms(decoder_.transforms, transforms_, picture, format_.rgb_format));
   const size_t first = positions.front();
-  TRY(write_picture(picture, format_, batch_, first));
+  if (transforms_.empty() && converts_in_place(frame, format_)) {
+    // Converted straight into its slot: no copy between the converter and the array.
+    TRY(convert_frame_into(decoder_, frame, format_,
+                           batch_.pixels.bytes() + first * batch_.picture_bytes));
+  } else {
+    TRY_ASSIGN(Picture picture, convert_frame(decoder_, frame, format_));
+    TRY_ASSIGN(picture, apply_transforms(decoder_.transforms, transforms_, picture, format_.rgb_format));
+    TRY(write_picture(picture, format_, batch_, first));
+  }
   batch_.starts[first] = frame_seconds(decoder_.time_base, timestamp);
   batch_.durations[first] = frame_seconds(decoder_.time_base, frame.duration);
   for (size_t p : positions)
