@@ -11,7 +11,7 @@ SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pypro
 PKG_ENV = prefix=$$(cat $(BUILD)/ffmpeg-prefix); \
   if [ "$$prefix" != system ]; then export PKG_CONFIG_PATH="$$prefix/lib/pkgconfig"; fi
 
-.PHONY: all setup test demo test-asan media clean bench-scan
+.PHONY: all setup test demo test-asan media clean bench-scan bench-video
 all: setup
 
 setup: $(VENV)/.installed media
@@ -64,6 +64,17 @@ test-asan: $(BUILD)/asan/.built media
 
 bench-scan: setup
 	$(VPY) bench/scan.py
+
+# The limit program links the same FFmpeg libraries as the extension.
+$(BUILD)/bench/limit: bench/limit.cpp $(BUILD)/ffmpeg-prefix
+	@mkdir -p $(BUILD)/bench
+	$(PKG_ENV); libs="libavformat libavcodec libswscale libavutil"; \
+	  $(CXX) -O2 -std=c++20 -Wall -Wextra -o $@ $< $$(pkg-config --cflags $$libs) \
+	    $$(pkg-config --libs $$libs) -Wl,-rpath,$$(pkg-config --variable=libdir libavcodec) \
+	    -Wl,--disable-new-dtags
+
+bench-video: setup $(BUILD)/bench/limit
+	$(VPY) bench/video.py
 
 clean:
 	rm -rf $(BUILD) $(VENV)

@@ -25,6 +25,16 @@ def h264_720p_10min():
     return str(out)
 
 
+def h264_1080p_10s():
+    """10 seconds of 1080p H.264 at 25 frames per second, with B-frames."""
+    out = MEDIA / "h264_1080p_10s.mp4"
+    if not out.exists():
+        MEDIA.mkdir(parents=True, exist_ok=True)
+        ffmpeg("-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=25:duration=10",
+               "-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p", str(out))
+    return str(out)
+
+
 def alternate(tasks, rounds=5, warmup=1):
     """Runs each task in turn, `rounds` times after `warmup` rounds; returns
     {name: [seconds, ...]}."""
