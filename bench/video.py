@@ -36,9 +36,10 @@ def targets(path):
     return [(pts, max([k for k in keys if k <= pts] or keys[:1])) for pts in frames]
 
 
-def run_limit(path):
+def run_limit(path, *options):
     """(frames, {wall, user, sys} seconds) as the limit program measures itself."""
-    out = subprocess.run([str(LIMIT), path], capture_output=True, check=True, text=True).stdout
+    out = subprocess.run([str(LIMIT), *options, path], capture_output=True, check=True,
+                         text=True).stdout
     frames, wall, user, system = out.split()
     return int(frames), {"wall": float(wall), "user": float(user), "sys": float(system)}
 
@@ -90,22 +91,26 @@ def main():
     shape = frames.shape
     del frames
     # Alternate the two, so that both see the same load on a shared machine.
-    limit, module = [], []
+    limit, batch, module = [], [], []
     for _ in range(ROUNDS):
         limit.append(run_limit(path)[1])
         frames, times = run_module(path, wanted)
         del frames
         module.append(times)
+        batch.append(run_limit(path, "--into-batch")[1])
     print(f"{path}: {len(wanted)} frames, array {shape}, {ROUNDS} alternating rounds")
     show("limit (C++ decode + sws_scale)", limit)
     show("decode_video(uint8, exact)", module)
+    show("limit --into-batch (fresh array)", batch)
 
     def med(runs, *keys):
         return statistics.median(sum(r[k] for k in keys) for r in runs)
 
     print(f"  ratio of medians: wall {med(module, 'wall') / med(limit, 'wall'):.3f}, "
           f"CPU {med(module, 'user', 'sys') / med(limit, 'user', 'sys'):.3f}, "
-          f"user {med(module, 'user') / med(limit, 'user'):.3f} (target <= 1.05)")
+          f"user {med(module, 'user') / med(limit, 'user'):.3f} (target <= 1.05); "
+          f"against --into-batch: wall {med(module, 'wall') / med(batch, 'wall'):.3f}, "
+          f"CPU {med(module, 'user', 'sys') / med(batch, 'user', 'sys'):.3f}")
 
     nbytes, growth = peak_memory(path)
     print(f"  peak memory above the RSS before the call: {growth / 2**20:.0f} MiB for an array "
