@@ -1,7 +1,14 @@
 """The project's main job on the sample clip that ships with the repo."""
+import pathlib
+import struct
 import sys
+import zlib
+
+import numpy as np
 
 import _av
+
+SHEET = pathlib.Path("build") / "demo" / "contact_sheet.png"
 
 
 def show_stream(path, media_type):
@@ -19,10 +26,42 @@ def show_stream(path, media_type):
     decoder.close()
 
 
+def write_png(path, rgb):
+    """An 8-bit RGB PNG of an (H, W, 3) uint8 array."""
+    def chunk(kind, data):
+        return (struct.pack(">I", len(data)) + kind + data
+                + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
+    height, width, _ = rgb.shape
+    rows = np.concatenate([np.zeros((height, 1), np.uint8), rgb.reshape(height, -1)], axis=1)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(b"\x89PNG\r\n\x1a\n"
+                     + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+                     + chunk(b"IDAT", zlib.compress(rows.tobytes(), 6)) + chunk(b"IEND", b""))
+
+
+def contact_sheet(path, count=6, columns=3):
+    """Up to `count` key frames, found by scan() and decoded at their own seek points."""
+    decoder = _av.Decoder(path, "video")
+    keys = [pts for pts, _, key in decoder.scan() if key]
+    chosen = keys[:: max(1, len(keys) // count)][:count]
+    frames, starts, _ = decoder.decode_video([(pts, pts) for pts in chosen], "uint8", True)
+    decoder.close()
+    n, height, width, _ = frames.shape
+    rows = -(-n // columns)
+    sheet = np.full((rows * height, min(n, columns) * width, 3), 255, np.uint8)
+    for i, frame in enumerate(frames):
+        r, c = divmod(i, columns)
+        sheet[r * height:(r + 1) * height, c * width:(c + 1) * width] = frame
+    write_png(SHEET, sheet)
+    times = ", ".join(f"{s:.2f}" for s in starts)
+    print(f"\ncontact sheet of {n} key frames (at {times} s): {SHEET.resolve()}")
+
+
 def main(path):
     print(f"avarray {_av.__version__} with FFmpeg {_av.ffmpeg_version}")
     for media_type in ("video", "audio"):
         show_stream(path, media_type)
+    contact_sheet(path)
 
 
 if __name__ == "__main__":
