@@ -94,10 +94,10 @@ def main():
     limit, batch, module = [], [], []
     for _ in range(ROUNDS):
         limit.append(run_limit(path)[1])
+        batch.append(run_limit(path, "--into-batch")[1])
         frames, times = run_module(path, wanted)
         del frames
         module.append(times)
-        batch.append(run_limit(path, "--into-batch")[1])
     print(f"{path}: {len(wanted)} frames, array {shape}, {ROUNDS} alternating rounds")
     show("limit (C++ decode + sws_scale)", limit)
     show("decode_video(uint8, exact)", module)
