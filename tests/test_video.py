@@ -209,6 +209,8 @@ REFERENCE_CLIPS = [
     ("bottom_up_bgr24.avi", 0, None),  # decoded with a negative line size
     ("multi.mkv", 1, None),         # the second video stream of four
     ("h264_10bit.mp4", 0, None),
+    ("native_gray.nut", 0, None),   # gray and 16-bit gray sources through RGB
+    ("native_gray16be.mov", 0, None),
 ]
 CORPUS_CLIPS = [
     ("vp9_odd_dimensions_161x121.webm", 0, None),
