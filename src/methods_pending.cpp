@@ -20,6 +20,5 @@ PyObject* method_metadata(PyObject* self, PyObject* const*, Py_ssize_t, PyObject
 PyObject* method_scan(PyObject* self, PyObject*) noexcept { return pending(self, "scan"); }
 PyObject* method_decode_video(PyObject* self, PyObject* const*, Py_ssize_t, PyObject*) noexcept { return pending(self, "decode_video"); }
 PyObject* method_decode_timestamps(PyObject* self, PyObject* const*, Py_ssize_t, PyObject*) noexcept { return pending(self, "decode_timestamps"); }
-PyObject* method_decode_audio(PyObject* self, PyObject* const*, Py_ssize_t, PyObject*) noexcept { return pending(self, "decode_audio"); }
 
 }  // namespace av

@@ -1,0 +1,80 @@
+#include "ffmpeg/audio.hpp"
+
+#include "ffmpeg/resampler.hpp"
+#include "ffmpeg/samples.hpp"
+
+namespace ffmpeg {
+namespace {
+
+constexpr int kMaxChannels = 64;
+
+double seconds(const Rational& time_base, int64_t timestamp) {
+  return static_cast<double>(time_base.num) * static_cast<double>(timestamp) /
+         static_cast<double>(time_base.den);
+}
+
+// Back to the first packet of the stream. The target lies just before the stream's
+// start (or before 0) so that a backward seek lands on the very first packet; some
+// demuxers refuse a target before any index entry, and 0 is the fallback.
+Status rewind(Decoder& d) {
+  const int64_t start = d.stream()->start_time;
+  const int64_t target = (start != AV_NOPTS_VALUE && start < 0 ? start : 0) - 1;
+  if (d.seek(target)) return ok();
+  return d.seek(0);
+}
+
+Result<int64_t> frame_timestamp(const AVFrame& frame) {
+  if (frame.pts != AV_NOPTS_VALUE) return frame.pts;
+  if (frame.best_effort_timestamp != AV_NOPTS_VALUE) return frame.best_effort_timestamp;
+  return Error::runtime("decoded frame has no timestamp");
+}
+
+}  // namespace
+
+Result<Audio> decode_audio(Decoder& d, const AudioRequest& request) {
+  if (d.media_type != MediaType::Audio) return Error::runtime("cannot decode audio from video stream");
+  if (request.sample_rate <= 0 || request.channels < 1 || request.channels > kMaxChannels)
+    return Error::invalid("sample_rate and num_channels must be positive (channels <= 64)");
+  TRY(rewind(d));
+
+  ChannelSamples samples(request.channels);
+  std::optional<Resampler> resampler;
+  std::optional<double> first_start;
+  while (true) {
+    TRY_ASSIGN(const bool got_frame, d.next());
+    if (!got_frame) break;
+    const AVFrame& frame = *d.frame;
+    TRY_ASSIGN(const int64_t timestamp, frame_timestamp(frame));
+    // A stream may change its sample format, rate or layout mid-way (a new MP3 or ADTS
+    // header, a spliced file). Feeding such a frame to the old resampler would read
+    // its planes with the wrong layout, so the old one hands over what it still holds
+    // and a new one takes the new input.
+    if (resampler && !resampler->accepts(frame)) {
+      TRY(resampler->flush(samples));
+      resampler.reset();
+    }
+    if (!resampler) {
+      TRY_ASSIGN(resampler, Resampler::create(frame, request.sample_rate, request.channels));
+    }
+    TRY(resampler->convert(samples, frame.extended_data, frame.nb_samples));
+    if (!first_start) first_start = seconds(d.time_base, timestamp);
+    // A NaN stop compares false and never ends the loop.
+    if (request.stop &&
+        static_cast<double>(samples.length()) / request.sample_rate + *first_start >= *request.stop)
+      break;
+  }
+  if (resampler) TRY(resampler->flush(samples));
+
+  Audio audio;
+  if (first_start) {
+    audio.start = *first_start;
+  } else {
+    const int64_t start = d.stream()->start_time;
+    audio.start = seconds(d.time_base, start == AV_NOPTS_VALUE ? 0 : start);
+  }
+  audio.length = samples.length();
+  TRY_ASSIGN(audio.samples, samples.take());
+  return audio;
+}
+
+}  // namespace ffmpeg
