@@ -13,14 +13,16 @@ double seconds(const Rational& time_base, int64_t timestamp) {
          static_cast<double>(time_base.den);
 }
 
-// Back to the first packet of the stream. The target lies just before the stream's
-// start (or before 0) so that a backward seek lands on the very first packet; some
-// demuxers refuse a target before any index entry, and 0 is the fallback.
+// Back to the first packet of the stream, with a decoder as new as the one at open, so
+// that every call decodes exactly what the first call after open decodes. The target
+// lies just before the stream's start (or before 0) so that a backward seek lands on
+// the very first packet; some demuxers refuse a target before any index entry, and 0 is
+// the fallback.
 Status rewind(Decoder& d) {
   const int64_t start = d.stream()->start_time;
   const int64_t target = (start != AV_NOPTS_VALUE && start < 0 ? start : 0) - 1;
-  if (d.seek(target)) return ok();
-  return d.seek(0);
+  if (!d.seek(target)) TRY(d.seek(0));
+  return d.restart_decoder();
 }
 
 Result<int64_t> frame_timestamp(const AVFrame& frame) {
