@@ -366,6 +366,15 @@ class TestResult:
         assert samples.strides == (samples.shape[1] * 4, 4)
         samples[:] = 1.0  # writeable memory of its own
 
+    @pytest.mark.parametrize("channels", [1, 2, 3])
+    def test_long_output(self, channels):
+        # Over half a million samples per channel: the channels are joined in several
+        # steps, the last one partial.
+        path = media("audio.wav")
+        samples, _ = decode(path, 600000, channels)
+        assert samples.shape[1] > 2 * 262144
+        assert_close(samples, cli(path, 600000, channels))
+
     def test_empty_array(self):
         samples, _ = decode(corpus("aac_truncated_after_moov.m4b"), 16000, 3)
         assert samples.shape == (3, 0) and samples.flags.c_contiguous

@@ -11,6 +11,8 @@ namespace {
 constexpr size_t kMaxSamples = std::numeric_limits<size_t>::max() / sizeof(float) / 2;
 // Enough for a few seconds of audio, so that short clips never grow at all.
 constexpr size_t kFirstCapacity = 1 << 16;
+// Samples gathered per step when the channels are joined (1 MiB).
+constexpr size_t kGatherStep = 1 << 18;
 
 void release_floats(void* data, size_t, size_t) { std::free(data); }
 
@@ -60,7 +62,16 @@ Result<OwnedBuffer> ChannelSamples::take() {
   planes_[0] = nullptr;
   OwnedBuffer out(data, total, total, ElementType::Float32, release_floats);
   for (size_t c = 1; c < channels; ++c) {
-    if (length_) std::memcpy(data + c * length_, planes_[c], length_ * sizeof(float));
+    // Copied from its end in steps, the plane gives back each copied step at once (a
+    // shrinking realloc), so a long plane and its copy never both stay whole.
+    size_t left = length_;
+    while (left > 0) {
+      const size_t step = left < kGatherStep ? left : kGatherStep;
+      left -= step;
+      std::memcpy(data + c * length_ + left, planes_[c] + left, step * sizeof(float));
+      if (left)
+        if (float* p = resize(planes_[c], left)) planes_[c] = p;
+    }
     std::free(std::exchange(planes_[c], nullptr));
   }
   length_ = capacity_ = 0;

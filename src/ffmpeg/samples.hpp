@@ -29,8 +29,8 @@ class ChannelSamples {
 
   // Moves the samples into one C-order (channels, length) float32 buffer and leaves
   // the sequences empty. A single channel is handed over as it is; more channels are
-  // gathered into the first one's allocation, each freed as soon as it is copied, so
-  // the peak stays near one channel above the result.
+  // gathered into the first one's allocation, each released step by step as it is
+  // copied, so the peak stays close to the result's own size.
   Result<OwnedBuffer> take();
 
  private:
