@@ -12,7 +12,7 @@ namespace ffmpeg {
 
 class ChannelSamples {
  public:
-  explicit ChannelSamples(int channels);
+  explicit ChannelSamples(int channels);  // at least one
   ChannelSamples(const ChannelSamples&) = delete;
   ChannelSamples& operator=(const ChannelSamples&) = delete;
   ~ChannelSamples();
