@@ -1,6 +1,7 @@
 # make test  - set everything up (Debian packages, FFmpeg 7, .venv, the extension) and run the tests
 # make demo  - the same set-up, then decode the sample clip that ships with the repo
 # make test-asan - the whole suite against an AddressSanitizer + UBSan build of the extension
+# make bench-audio - decode_audio against the ffmpeg CLI on 10 minutes of AAC (bench/audio.py)
 SHELL := /bin/bash
 PYTHON ?= python3
 VENV := .venv
@@ -11,7 +12,7 @@ SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pypro
 PKG_ENV = prefix=$$(cat $(BUILD)/ffmpeg-prefix); \
   if [ "$$prefix" != system ]; then export PKG_CONFIG_PATH="$$prefix/lib/pkgconfig"; fi
 
-.PHONY: all setup test demo test-asan media clean bench-scan
+.PHONY: all setup test demo test-asan media clean bench-scan bench-audio
 all: setup
 
 setup: $(VENV)/.installed media
@@ -44,6 +45,9 @@ test: setup
 
 demo: setup
 	$(VPY) scripts/demo.py samples/sample.mp4
+
+bench-audio: setup
+	$(VPY) bench/audio.py
 
 $(BUILD)/asan/.built: $(VENV)/.deps $(BUILD)/ffmpeg-prefix $(SOURCES)
 	$(PKG_ENV); PATH="$(CURDIR)/$(VENV)/bin:$$PATH"; \

@@ -1,6 +1,8 @@
 """The project's main job on the sample clip that ships with the repo."""
 import sys
 
+import numpy as np
+
 import _av
 
 
@@ -23,6 +25,17 @@ def main(path):
     print(f"avarray {_av.__version__} with FFmpeg {_av.ffmpeg_version}")
     for media_type in ("video", "audio"):
         show_stream(path, media_type)
+
+    show_audio(path)
+
+
+def show_audio(path, rate=16000):
+    """The sound track as a speech model would take it: 16 kHz mono float."""
+    samples, start = _av.Decoder(path, "audio").decode_audio(rate, 1)
+    peak = float(np.abs(samples).max(initial=0.0))
+    level = f"{20 * np.log10(peak):.1f} dBFS" if peak > 0 else "silent"
+    print(f"audio: {samples.shape[1]} samples at {rate} Hz mono "
+          f"({samples.shape[1] / rate:.3f} s) from {start:.3f} s, peak {peak:.4f} ({level})")
 
 
 if __name__ == "__main__":

@@ -18,6 +18,5 @@ PyObject* pending(PyObject* self, const char* name) {
 
 PyObject* method_decode_video(PyObject* self, PyObject* const*, Py_ssize_t, PyObject*) noexcept { return pending(self, "decode_video"); }
 PyObject* method_decode_timestamps(PyObject* self, PyObject* const*, Py_ssize_t, PyObject*) noexcept { return pending(self, "decode_timestamps"); }
-PyObject* method_decode_audio(PyObject* self, PyObject* const*, Py_ssize_t, PyObject*) noexcept { return pending(self, "decode_audio"); }
 
 }  // namespace av
