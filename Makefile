@@ -1,6 +1,8 @@
 # make test  - set everything up (Debian packages, FFmpeg 7, .venv, the extension) and run the tests
 # make demo  - the same set-up, then decode the sample clip that ships with the repo
 # make test-asan - the whole suite against an AddressSanitizer + UBSan build of the extension
+# make bench-audio - decode_audio against the ffmpeg CLI on 10 minutes of AAC (bench/audio.py)
+# make bench-video - decode_video against a C++ decode + sws_scale loop on 10 s of 1080p (bench/video.py)
 SHELL := /bin/bash
 PYTHON ?= python3
 VENV := .venv
@@ -11,7 +13,7 @@ SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pypro
 PKG_ENV = prefix=$$(cat $(BUILD)/ffmpeg-prefix); \
   if [ "$$prefix" != system ]; then export PKG_CONFIG_PATH="$$prefix/lib/pkgconfig"; fi
 
-.PHONY: all setup test demo test-asan media clean bench-scan bench-video
+.PHONY: all setup test demo test-asan media clean bench-scan bench-video bench-audio
 all: setup
 
 setup: $(VENV)/.installed media
@@ -44,6 +46,9 @@ test: setup
 
 demo: setup
 	$(VPY) scripts/demo.py samples/sample.mp4
+
+bench-audio: setup
+	$(VPY) bench/audio.py
 
 $(BUILD)/asan/.built: $(VENV)/.deps $(BUILD)/ffmpeg-prefix $(SOURCES)
 	$(PKG_ENV); PATH="$(CURDIR)/$(VENV)/bin:$$PATH"; \

@@ -6,6 +6,8 @@ import zlib
 
 import numpy as np
 
+import numpy as np
+
 import _av
 
 SHEET = pathlib.Path("build") / "demo" / "contact_sheet.png"
@@ -62,6 +64,17 @@ def main(path):
     for media_type in ("video", "audio"):
         show_stream(path, media_type)
     contact_sheet(path)
+
+    show_audio(path)
+
+
+def show_audio(path, rate=16000):
+    """The sound track as a speech model would take it: 16 kHz mono float."""
+    samples, start = _av.Decoder(path, "audio").decode_audio(rate, 1)
+    peak = float(np.abs(samples).max(initial=0.0))
+    level = f"{20 * np.log10(peak):.1f} dBFS" if peak > 0 else "silent"
+    print(f"audio: {samples.shape[1]} samples at {rate} Hz mono "
+          f"({samples.shape[1] / rate:.3f} s) from {start:.3f} s, peak {peak:.4f} ({level})")
 
 
 if __name__ == "__main__":

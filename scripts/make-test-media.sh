@@ -78,3 +78,41 @@ head -c 3000 /dev/zero | tr '\0' '\377' |
 # H.264 with B-frames in MPEG-TS, which seeks by decoding time: a seek to a key frame's
 # pts lands after that key frame.
 ff -i bframes.mp4 -c copy bframes.ts
+
+# Audio references: every channel carries its own tone, so a wrong channel mapping shows.
+tones() {  # tones RATE LAYOUT SECONDS: one sine per channel of the layout
+  local n; n=$(ffprobe -v error -f lavfi -i "anullsrc=channel_layout=$2" -show_entries stream=channels -of csv=p=0)
+  local expr="" i
+  for ((i = 0; i < n; i++)); do expr+="${expr:+|}0.5*sin($((300 + 170 * i))*2*PI*t)"; done
+  echo "aevalsrc=$expr:channel_layout=$2:sample_rate=$1:duration=$3"
+}
+# PCM WAV: mono 8 kHz, 5.1 48 kHz.
+ff -f lavfi -i "$(tones 8000 mono 1)" -c:a pcm_s16le a_mono_8k.wav
+ff -f lavfi -i "$(tones 48000 5.1 1)" -c:a pcm_s16le a_51_48k.wav
+# AAC in MP4: mono 16 kHz, stereo 48 kHz, 5.1 48 kHz.
+ff -f lavfi -i "$(tones 16000 mono 1)" -c:a aac -b:a 32k a_mono_16k.m4a
+ff -f lavfi -i "$(tones 48000 stereo 1)" -c:a aac -b:a 96k a_stereo_48k.m4a
+ff -f lavfi -i "$(tones 48000 5.1 1)" -c:a aac -b:a 192k a_51_48k.m4a
+# MP3: mono 8 kHz (MPEG-2.5), stereo 44.1 kHz.
+ff -f lavfi -i "$(tones 8000 mono 1)" -c:a libmp3lame -b:a 16k a_mono_8k.mp3
+ff -f lavfi -i "$(tones 44100 stereo 1)" -c:a libmp3lame -b:a 128k a_stereo_44k.mp3
+# FLAC: mono 16 kHz, 5.1 44.1 kHz.
+ff -f lavfi -i "$(tones 16000 mono 1)" -c:a flac a_mono_16k.flac
+ff -f lavfi -i "$(tones 44100 5.1 1)" -c:a flac a_51_44k.flac
+# Opus in Ogg (always decoded at 48 kHz; starts before 0 by its pre-skip): mono from 16 kHz,
+# stereo, 5.1.
+ff -f lavfi -i "$(tones 16000 mono 1)" -c:a libopus -b:a 32k a_mono_16k.opus
+ff -f lavfi -i "$(tones 48000 stereo 1)" -c:a libopus -b:a 96k a_stereo_48k.opus
+ff -f lavfi -i "$(tones 48000 5.1 1)" -c:a libopus -b:a 192k a_51_48k.opus
+# Video from 0 s, its AAC audio from 0.75 s: the audio's first frame is not at 0.
+ff -f lavfi -i "$(src_v 96x64 2)" -itsoffset 0.75 -f lavfi -i "$(tones 44100 stereo 1)" \
+   -c:v libx264 -preset veryfast -pix_fmt yuv420p -c:a aac -b:a 64k a_late_start.mkv
+# ADTS AAC whose rate changes mid-stream: 44.1 kHz stereo, then 32 kHz stereo, the two
+# encoded pieces joined byte for byte (each piece kept for reference).
+ff -f lavfi -i "$(tones 44100 stereo 1)" -c:a aac -b:a 64k a_rate_part1.aac
+ff -f lavfi -i "$(tones 32000 stereo 1)" -c:a aac -b:a 64k a_rate_part2.aac
+cat a_rate_part1.aac a_rate_part2.aac > a_rate_change.aac
+# AAC in MP4 with its index first, cut half-way through the samples.
+ff -f lavfi -i "$(tones 48000 stereo 2)" -c:a aac -b:a 96k -movflags +faststart a_full.m4a
+head -c $(($(stat -c %s a_full.m4a) / 2)) a_full.m4a > a_truncated.m4a
+rm a_full.m4a

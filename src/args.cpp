@@ -237,13 +237,8 @@ bool to_double(const char* name, PyObject* value, double& out) {
 namespace {
 // An integer item of a transform tuple: any __index__ object within 32 bits.
 bool transform_int(const char* name, PyObject* item, int32_t& out) {
-  Ref index(PyNumber_Index(item));
-  if (!index) {
-    reword_type_error(name);
-    return false;
-  }
-  const long long v = PyLong_AsLongLong(index.get());
-  if (v == -1 && PyErr_Occurred()) return false;
+  int64_t v;
+  if (!to_int64(name, item, v)) return false;
   if (v > std::numeric_limits<int32_t>::max() || v < std::numeric_limits<int32_t>::min()) {
     PyErr_SetString(PyExc_OverflowError, v > 0 ? "number too large to fit in target type"
                                                : "number too small to fit in target type");

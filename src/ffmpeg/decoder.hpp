@@ -47,6 +47,11 @@ class Decoder {
   Status seek(int64_t target);
   // Seeks to the start of the stream, at or before its first packet.
   Status rewind();
+  // Replaces the codec context with a newly opened one. A flush does not return every
+  // decoder to its state at open (Opus trims its pre-skip only once; AAC keeps its
+  // noise generator's state), so a pass that must match a first decode starts anew.
+  // On failure the current context stays.
+  Status restart_decoder();
 
   // Release order is written out in the destructor; a half-built engine goes the
   // same way, every step tolerating an empty field.
@@ -67,6 +72,7 @@ class Decoder {
   int height = 0;
   int pixel_format = -1;  // AV_PIX_FMT_NONE
   int stream_index = 0;
+  int threads = 1;  // the decoder's thread count, as asked for at open
   MediaType media_type;
   bool draining = false;
   // Whether any packet has been read since the open (a fresh engine needs no rewind).

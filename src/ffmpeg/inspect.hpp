@@ -54,9 +54,4 @@ struct Metadata {
 // Header facts of the stream; reads no packet.
 Metadata metadata(const Decoder& d, bool apply_rotation);
 
-// Seconds of a timestamp in the stream's time base: num x ts / den in doubles.
-inline double seconds(Rational tb, int64_t ts) {
-  return static_cast<double>(tb.num) * static_cast<double>(ts) / static_cast<double>(tb.den);
-}
-
 }  // namespace ffmpeg

@@ -1,6 +1,7 @@
 #include <cmath>
 
 #include "ffmpeg/inspect.hpp"
+#include "ffmpeg/timing.hpp"
 
 extern "C" {
 #include <libavutil/display.h>
@@ -44,11 +45,11 @@ Metadata metadata(const Decoder& d, bool apply_rotation) {
   m.time_base = d.time_base;
   m.codec = name(avcodec_get_name(par->codec_id));
   m.bit_rate = static_cast<double>(par->bit_rate);
-  if (st->duration > 0) m.duration_seconds_from_header = seconds(d.time_base, st->duration);
+  if (st->duration > 0) m.duration_seconds_from_header = frame_seconds(d.time_base, st->duration);
   if (d.format_context->duration > 0)
     m.container_duration = static_cast<double>(d.format_context->duration) / 1000000.0;
   if (st->start_time != AV_NOPTS_VALUE)
-    m.begin_stream_seconds_from_header = seconds(d.time_base, st->start_time);
+    m.begin_stream_seconds_from_header = frame_seconds(d.time_base, st->start_time);
   if (d.media_type == MediaType::Audio) {
     m.sample_rate = par->sample_rate;
     m.num_channels = par->ch_layout.nb_channels;

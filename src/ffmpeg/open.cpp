@@ -63,16 +63,23 @@ Status choose_stream(Decoder& d, const OpenOptions& options) {
   return ok();
 }
 
-Status open_codec(Decoder& d, int threads) {
-  const AVCodecParameters* par = d.stream()->codecpar;
+// The stream's decoder, configured and opened from the stream's parameters.
+Result<CodecContextPtr> open_codec_context(const AVStream& stream, int threads) {
+  const AVCodecParameters* par = stream.codecpar;
   const AVCodec* codec = avcodec_find_decoder(par->codec_id);
   if (!codec) return Error::runtime("FFmpeg has no decoder for this codec");
-  d.codec_context.reset(avcodec_alloc_context3(codec));
-  if (!d.codec_context) return Error::runtime("cannot allocate codec context");
-  TRY(check(avcodec_parameters_to_context(d.codec_context.get(), par), "configure decoder"));
-  d.codec_context->thread_count = threads;
-  d.codec_context->pkt_timebase = d.stream()->time_base;
-  TRY(check(avcodec_open2(d.codec_context.get(), codec, nullptr), "open decoder"));
+  CodecContextPtr context(avcodec_alloc_context3(codec));
+  if (!context) return Error::runtime("cannot allocate codec context");
+  TRY(check(avcodec_parameters_to_context(context.get(), par), "configure decoder"));
+  context->thread_count = threads;
+  context->pkt_timebase = stream.time_base;
+  TRY(check(avcodec_open2(context.get(), codec, nullptr), "open decoder"));
+  return context;
+}
+
+Status open_codec(Decoder& d, int threads) {
+  d.threads = threads;
+  TRY_ASSIGN(d.codec_context, open_codec_context(*d.stream(), threads));
   d.packet.reset(av_packet_alloc());
   d.frame.reset(av_frame_alloc());
   d.rgb_frame.reset(av_frame_alloc());
@@ -108,6 +115,11 @@ Status open_into(Decoder& d, Source source, const OpenOptions& options) {
 }
 
 }  // namespace
+
+Status Decoder::restart_decoder() {
+  TRY_ASSIGN(codec_context, open_codec_context(*stream(), threads));
+  return ok();
+}
 
 Decoder::~Decoder() {
   transforms.resizers.clear();

@@ -5,19 +5,8 @@
 
 namespace ffmpeg {
 
-Result<int64_t> frame_timestamp(const AVFrame& frame) {
-  if (frame.pts != AV_NOPTS_VALUE) return frame.pts;
-  if (frame.best_effort_timestamp != AV_NOPTS_VALUE) return frame.best_effort_timestamp;
-  return Error::runtime("decoded frame has no timestamp");
-}
-
-double frame_seconds(Rational time_base, int64_t value) {
-  return static_cast<double>(time_base.num) * static_cast<double>(value) /
-         static_cast<double>(time_base.den);
-}
-
 Status Placer::place(const AVFrame& frame, const std::vector<size_t>& positions) {
-  TRY_ASSIGN(const int64_t timestamp, frame_timestamp(frame));
+  TRY_ASSIGN(const int64_t timestamp, frame_timestamp(&frame));
   if (frame.width != decoder_.width || frame.height != decoder_.height)
     return Error::runtime("dynamic frame dimensions are unsupported");
   if (format_.type == OutputType::Native && frame.format != decoder_.pixel_format)

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <memory>
+#include <utility>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
 #include <libavutil/dict.h>
 #include <libavutil/frame.h>
 #include <libavutil/mem.h>
@@ -47,5 +49,26 @@ using SwrContextPtr = std::unique_ptr<SwrContext, Deleter<detail::free_swr>>;
 using DictionaryPtr = std::unique_ptr<AVDictionary, Deleter<detail::free_dict>>;
 // Buffers from av_malloc.
 using AvBufferPtr = std::unique_ptr<uint8_t, Deleter<av_free>>;
+
+// A channel layout is a value, not a pointer, but a custom-order layout owns a channel
+// map that only av_channel_layout_uninit releases: this holder owns one such value.
+class ChannelLayout {
+ public:
+  ChannelLayout() noexcept = default;
+  ChannelLayout(const ChannelLayout&) = delete;
+  ChannelLayout& operator=(const ChannelLayout&) = delete;
+  ChannelLayout(ChannelLayout&& o) noexcept : layout_(o.layout_) { o.layout_ = {}; }
+  ChannelLayout& operator=(ChannelLayout&& o) noexcept {
+    std::swap(layout_, o.layout_);
+    return *this;
+  }
+  ~ChannelLayout() { av_channel_layout_uninit(&layout_); }
+
+  AVChannelLayout* get() noexcept { return &layout_; }
+  const AVChannelLayout* get() const noexcept { return &layout_; }
+
+ private:
+  AVChannelLayout layout_{};
+};
 
 }  // namespace ffmpeg

@@ -75,14 +75,18 @@ Status Decoder::rewind() {
   // A backward seek lands on the last index entry at or before its target, so a seek
   // to start_time itself can skip packets stored before that entry (AAC priming
   // packets, edit lists, a transport stream's first key frame). Aim below every
-  // timestamp first, and fall back to the start time where that is refused.
+  // timestamp first. Some demuxers refuse a target before their first entry (MP3
+  // refuses -1, and its start_time lies after its first packet, which carries the
+  // encoder delay): then 0, then the start time itself.
   const int64_t start = stream()->start_time == AV_NOPTS_VALUE ? 0 : stream()->start_time;
-  if (seek(std::min<int64_t>(start, 0) - 1)) return ok();  // start is never AV_NOPTS_VALUE here
-  Status at_start = seek(start);
+  const int64_t low = std::min<int64_t>(start, 0);  // start is never AV_NOPTS_VALUE here
+  Status result = seek(low - 1);
+  if (!result) result = seek(low);
+  if (!result && start != low) result = seek(start);
   // A container that cannot seek at all (a Matroska file cut short, without cues) is
   // still at its start if nothing has been read since the open.
-  if (at_start || !read_since_open) return ok();
-  return at_start;
+  if (result || !read_since_open) return ok();
+  return result;
 }
 
 }  // namespace ffmpeg

@@ -28,7 +28,7 @@ Result<Reached> decode_until(Decoder& d, int64_t pts) {
   while (true) {
     TRY_ASSIGN(const bool got, d.next());
     if (!got) return r;
-    TRY_ASSIGN(const int64_t timestamp, frame_timestamp(*d.frame));
+    TRY_ASSIGN(const int64_t timestamp, frame_timestamp(d.frame.get()));
     if (timestamp >= pts) {
       r.timestamp = timestamp;
       return r;

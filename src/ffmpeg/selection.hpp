@@ -8,6 +8,7 @@
 #include "ffmpeg/buffer.hpp"
 #include "ffmpeg/color.hpp"
 #include "ffmpeg/decoder.hpp"
+#include "ffmpeg/timing.hpp"
 #include "ffmpeg/transforms.hpp"
 #include "ffmpeg/video.hpp"
 
@@ -33,11 +34,6 @@ struct PlanEntry {
   std::vector<size_t> positions;  // never empty, ascending
 };
 using Plan = std::vector<PlanEntry>;
-
-// The frame's pts, or its best-effort timestamp when it has none.
-Result<int64_t> frame_timestamp(const AVFrame& frame);
-// Time-base units to seconds.
-double frame_seconds(Rational time_base, int64_t value);
 
 // Puts chosen frames into the batch: one conversion per frame, byte copies for its
 // further positions, and the start and duration of each.
