@@ -78,12 +78,12 @@ PyObject* method_metadata(PyObject* self, PyObject* const* args, Py_ssize_t narg
     ffmpeg::Decoder* engine = borrow->engine();
     if (!engine) return nullptr;
     // Header fields only, no I/O: the lock is kept.
-    const ffmpeg::Metadata m = ffmpeg::metadata(*engine, apply_rotation);
-    if (m.reflected_matrix) {
-      PyErr_SetString(PyExc_NotImplementedError, "reflected or singular display matrices are unsupported");
+    const auto m = ffmpeg::metadata(*engine, apply_rotation);
+    if (!m) {
+      raise(m.error());
       return nullptr;
     }
-    return build(m);
+    return build(m.value());
   });
 }
 

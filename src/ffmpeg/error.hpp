@@ -31,9 +31,11 @@ class [[nodiscard]] Result {
 
   explicit operator bool() const noexcept { return v_.index() == 0; }
   T& value() & { return std::get<0>(v_); }
+  const T& value() const& { return std::get<0>(v_); }
   T&& value() && { return std::get<0>(std::move(v_)); }
   T* operator->() { return &std::get<0>(v_); }
   Error& error() & { return std::get<1>(v_); }
+  const Error& error() const& { return std::get<1>(v_); }
   Error&& error() && { return std::get<1>(std::move(v_)); }
 
  private:

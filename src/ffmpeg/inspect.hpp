@@ -47,11 +47,11 @@ struct Metadata {
   std::optional<std::string> color_primaries;
   std::optional<std::string> color_transfer_characteristic;
   std::optional<double> rotation;
-  // The display matrix mirrors or collapses the picture: no rotation describes it.
-  bool reflected_matrix = false;
 };
 
-// Header facts of the stream; reads no packet.
-Metadata metadata(const Decoder& d, bool apply_rotation);
+// Header facts of the stream; reads no packet. A display matrix that mirrors or
+// collapses the picture has no rotation to report: an Unsupported error, unless
+// rotation is not asked for.
+Result<Metadata> metadata(const Decoder& d, bool apply_rotation);
 
 }  // namespace ffmpeg

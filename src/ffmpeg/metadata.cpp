@@ -12,19 +12,16 @@ namespace ffmpeg {
 namespace {
 
 // The angle of the coded display matrix; nullopt when there is none or it is 0.
-std::optional<double> rotation(const AVCodecParameters* par, bool& reflected) {
+Result<std::optional<double>> rotation(const AVCodecParameters* par) {
   const AVPacketSideData* side =
       av_packet_side_data_get(par->coded_side_data, par->nb_coded_side_data, AV_PKT_DATA_DISPLAYMATRIX);
-  if (!side || side->size < 9 * sizeof(int32_t)) return std::nullopt;
+  if (!side || side->size < 9 * sizeof(int32_t)) return std::optional<double>();
   const auto* m = reinterpret_cast<const int32_t*>(side->data);
   const double det = static_cast<double>(m[0]) * m[4] - static_cast<double>(m[1]) * m[3];
-  if (det <= 0) {
-    reflected = true;
-    return std::nullopt;
-  }
+  if (det <= 0) return Error::unsupported("reflected or singular display matrices are unsupported");
   const double angle = av_display_rotation_get(m);
-  if (!std::isnormal(angle) && !(std::fpclassify(angle) == FP_SUBNORMAL)) return std::nullopt;
-  return angle;
+  if (!std::isnormal(angle) && std::fpclassify(angle) != FP_SUBNORMAL) return std::optional<double>();
+  return std::optional<double>(angle);
 }
 
 // Colour property names, with the "unspecified" value reported as no name.
@@ -36,7 +33,7 @@ std::optional<std::string> property(T value, T unspecified, const char* (*to_nam
 
 }  // namespace
 
-Metadata metadata(const Decoder& d, bool apply_rotation) {
+Result<Metadata> metadata(const Decoder& d, bool apply_rotation) {
   const AVStream* st = d.stream();
   const AVCodecParameters* par = st->codecpar;
   Metadata m;
@@ -69,7 +66,9 @@ Metadata metadata(const Decoder& d, bool apply_rotation) {
   m.color_space = property(par->color_space, AVCOL_SPC_UNSPECIFIED, av_color_space_name);
   m.color_primaries = property(par->color_primaries, AVCOL_PRI_UNSPECIFIED, av_color_primaries_name);
   m.color_transfer_characteristic = property(par->color_trc, AVCOL_TRC_UNSPECIFIED, av_color_transfer_name);
-  if (apply_rotation) m.rotation = rotation(par, m.reflected_matrix);
+  if (apply_rotation) {
+    TRY_ASSIGN(m.rotation, rotation(par));
+  }
   return m;
 }
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "ffmpeg/selection.hpp"
 #include "ffmpeg/timing.hpp"
 
 namespace ffmpeg {
@@ -29,10 +30,13 @@ Result<TimestampMode> TimestampMode::create(Decoder& d) {
   return TimestampMode(d, std::move(lookahead));
 }
 
-Status TimestampMode::run(const std::vector<double>& seconds, const PlaceFrame& place) {
+Status TimestampMode::run(const std::vector<double>& seconds, Placer& placer) {
+  // No grouping: seconds answered by one frame are converted once each.
+  std::vector<size_t> position(1);
   for (size_t i = 0; i < seconds.size(); ++i) {
     TRY(answer(seconds[i]));
-    TRY(place(d_->frame.get(), i));
+    position[0] = i;
+    TRY(placer.place(*d_->frame, position));
   }
   return ok();
 }

@@ -4,15 +4,13 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <vector>
 
 #include "ffmpeg/decoder.hpp"
 
 namespace ffmpeg {
 
-// Places the engine's current frame at output position `position`.
-using PlaceFrame = std::function<Status(const AVFrame* frame, size_t position)>;
+class Placer;
 
 class TimestampMode {
  public:
@@ -20,7 +18,7 @@ class TimestampMode {
   static Result<TimestampMode> create(Decoder& d);
 
   // Answers strictly increasing seconds in turn; the i-th goes to position i.
-  Status run(const std::vector<double>& seconds, const PlaceFrame& place);
+  Status run(const std::vector<double>& seconds, Placer& placer);
 
  private:
   explicit TimestampMode(Decoder& d, FramePtr lookahead) : d_(&d), lookahead_(std::move(lookahead)) {}
