@@ -116,3 +116,14 @@ cat a_rate_part1.aac a_rate_part2.aac > a_rate_change.aac
 ff -f lavfi -i "$(tones 48000 stereo 2)" -c:a aac -b:a 96k -movflags +faststart a_full.m4a
 head -c $(($(stat -c %s a_full.m4a) / 2)) a_full.m4a > a_truncated.m4a
 rm a_full.m4a
+# Cut with stream copy after its first key frame: an edit list, whose packets before the
+# cut carry the discard flag, the first of them the key frame the next frames need.
+ff -ss 0.3 -i bframes.mp4 -c copy editlist.mp4
+# MP3 ending in a one-byte junk frame, which the decoder rejects.
+ff -f lavfi -i "$(src_a 44100 1 500)" -c:a libmp3lame -b:a 64k junk_tail.mp3
+printf '\377' >> junk_tail.mp3
+# Matroska cut short: no cues to seek with.
+ff -f lavfi -i "$(src_a 48000 3 500)" -f lavfi -i "$(src_v 96x64 3)" -c:a libvorbis \
+   -c:v libx264 -preset veryfast -pix_fmt yuv420p full.mkv
+head -c $(($(stat -c %s full.mkv) * 2 / 3)) full.mkv > no_cues.mkv
+rm full.mkv

@@ -21,21 +21,7 @@ import pytest
 
 import _av
 from conftest import SAMPLE, corpus, media, media_bytes
-
-
-def tolerance(reference):
-    return 1e-6 * max(1.0, float(np.abs(reference).max(initial=0.0)))
-
-
-@functools.lru_cache(maxsize=None)
-def cli(path, rate, channels, stream=None):
-    """The CLI's planar float output, shape (channels, samples)."""
-    select = ["-map", f"0:{stream}"] if stream is not None else []
-    out = subprocess.run(
-        ["ffmpeg", "-nostdin", "-v", "error", "-i", path, *select, "-ac", str(channels),
-         "-ar", str(rate), "-f", "f32le", "-"],
-        capture_output=True, check=True).stdout
-    return np.frombuffer(out, "<f4").reshape(-1, channels).T
+from reference import assert_close, cli, tolerance
 
 
 @functools.lru_cache(maxsize=None)
@@ -65,12 +51,6 @@ def probe(path, stream="a:0"):
 
 def decode(path, rate, channels, stop=None, stream_index=None):
     return _av.Decoder(path, "audio", stream_index).decode_audio(rate, channels, stop)
-
-
-def assert_close(ours, reference):
-    assert ours.shape == reference.shape
-    if reference.size:
-        assert np.abs(ours - reference).max() <= tolerance(reference)
 
 
 # (clip, requested rate, requested channels): every source layout, container and codec
