@@ -1,6 +1,7 @@
 # make test  - set everything up (Debian packages, FFmpeg 7, .venv, the extension) and run the tests
 # make demo  - the same set-up, then decode the sample clip that ships with the repo
 # make test-asan - the whole suite against an AddressSanitizer + UBSan build of the extension
+# make bench - the module against PyAV, decord, torchcodec and OpenCV (BENCH_ARGS=--quick: short)
 SHELL := /bin/bash
 PYTHON ?= python3
 VENV := .venv
@@ -11,7 +12,7 @@ SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pypro
 PKG_ENV = prefix=$$(cat $(BUILD)/ffmpeg-prefix); \
   if [ "$$prefix" != system ]; then export PKG_CONFIG_PATH="$$prefix/lib/pkgconfig"; fi
 
-.PHONY: all setup test demo test-asan media clean bench-scan
+.PHONY: all setup test demo test-asan media clean bench-scan bench
 all: setup
 
 setup: $(VENV)/.installed media
@@ -65,5 +66,29 @@ test-asan: $(BUILD)/asan/.built media
 bench-scan: setup
 	$(VPY) bench/scan.py
 
+BENCH_VENV := .venv-bench
+BENCH_ARGS ?=
+bench: $(BENCH_VENV)/.avarray $(BUILD)/ffmpeg-full-prefix
+	@if [ -f bench/limit.cpp ]; then $(MAKE) $(BUILD)/bench/limit; fi
+	$(BENCH_VENV)/bin/python bench/peers.py $(BENCH_ARGS)
+
+$(BENCH_VENV)/.peers: bench/setup-peers.sh
+	bench/setup-peers.sh $(BENCH_VENV)
+	touch $@
+
+# The module in the benchmark's environment: a wheel of this tree, from the build that .venv has.
+$(BENCH_VENV)/.avarray: $(VENV)/.installed $(BENCH_VENV)/.peers
+	rm -rf $(BUILD)/wheel
+	$(PKG_ENV); PATH="$(CURDIR)/$(VENV)/bin:$$PATH" \
+	  $(VPY) -m pip wheel -q --no-build-isolation --no-deps -w $(BUILD)/wheel .
+	$(BENCH_VENV)/bin/python -m pip install -q --force-reinstall --no-deps $(BUILD)/wheel/avarray-*.whl
+	touch $@
+
+# torchcodec links libavfilter and libavdevice, which the module's FFmpeg leaves out: a second
+# build of the same FFmpeg with them, cached beside the first, for torchcodec's process only.
+$(BUILD)/ffmpeg-full-prefix: $(BUILD)/.system scripts/setup-ffmpeg.sh
+	AVARRAY_FFMPEG_EXTRA_FLAGS="--enable-avfilter --enable-avdevice --enable-filters" \
+	  scripts/setup-ffmpeg.sh > $@.tmp && tail -n 1 $@.tmp > $@ && rm -f $@.tmp
+
 clean:
-	rm -rf $(BUILD) $(VENV)
+	rm -rf $(BUILD) $(VENV) $(BENCH_VENV)
