@@ -49,7 +49,9 @@ def write_report(base, info, results, meta):
         "# avarray against its peers",
         "",
         f"Run on {datetime.date.today().isoformat()}: {meta['cpu']} ({meta['machine']}); "
-        f"`{meta['command']}` took {meta['seconds'] / 60:.1f} min.",
+        f"`{meta['command']}` took {meta['seconds'] / 60:.1f} min. Load average (1 min) before "
+        f"the run {meta['load'][0]:.2f}, after it {meta['load'][1]:.2f}: other work on the machine "
+        "shows in every figure, most in the two-thread one.",
         "",
         "Every tool decodes to HWC RGB uint8 NumPy arrays (16 kHz mono float32 for audio), its own "
         "conversion included, and opens the file inside the timed work. Each tool runs in a "
@@ -182,7 +184,8 @@ def chart(path, by_job):
         ax.set_xticklabels([f"{k[1].split(',')[0]}\n{k[1].split(', ')[-1]}" for k in keys],
                            fontsize=7, rotation=30, ha="right")
         ax.set_yscale("log")
-        ax.yaxis.set_major_formatter(matplotlib.ticker.ScalarFormatter())
+        ax.yaxis.set_major_locator(matplotlib.ticker.LogLocator(subs=(1.0, 2.0, 5.0)))
+        ax.yaxis.set_major_formatter(matplotlib.ticker.FuncFormatter(lambda v, _: f"{v:g}"))
         ax.yaxis.set_minor_formatter(matplotlib.ticker.NullFormatter())
         ax.set_ylabel("ours / peer (below 1: we are faster)" if have_ours
                       else "peer / fastest passing peer")

@@ -318,7 +318,7 @@ def main():
         print(f"no limit figures: {LIMIT} is not built", flush=True)
 
     results = []  # one entry per (pass, job, tool)
-    started = time.time()
+    started, load = time.time(), os.getloadavg()[0]
     for threads in (1, 0):
         for job, passes in work:
             if threads in passes:
@@ -333,6 +333,7 @@ def main():
                    f"Python {platform.python_version()}",
         "cpu": cpu_model(),
         "seconds": time.time() - started,
+        "load": (load, os.getloadavg()[0]),
         "limit": str(LIMIT) if has_limit else None,
     }
     write_report(pathlib.Path(args.output), info, results, meta)
