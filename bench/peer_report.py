@@ -54,8 +54,8 @@ def write_report(base, info, results, meta):
         "shows in every figure, most in the two-thread one.",
         "",
         "Every tool decodes to HWC RGB uint8 NumPy arrays (16 kHz mono float32 for audio), its own "
-        "conversion included, and opens the file inside the timed work. Each tool runs in a "
-        "process of its own. One warm-up run per tool and job (its output is checked), then "
+        "conversion included, and opens the file inside the timed work. One warm-up run per "
+        "tool and job (its output is checked), then "
         f"{meta['rounds']} timed rounds (five times as many for jobs under 0.1 s), alternating "
         "between the tools; times are medians (min-max) in seconds. *ours / tool* below 1 means "
         "we are faster.",
@@ -80,6 +80,10 @@ def write_report(base, info, results, meta):
         lines.append(f"| {NAMES[LIMIT]} | `{meta['limit']}` | {info.get(OURS, {}).get('ffmpeg', '-')} | ok |")
     else:
         lines.append(f"| {NAMES[LIMIT]} | - | - | not built (`build/bench/limit` missing): no limit figures |")
+    lines += ["", "Each tool runs in a worker process of its own. PyAV, decord and OpenCV use the FFmpeg "
+              "builds their wheels bundle; torchcodec loads the system's FFmpeg, here "
+              f"{meta.get('torchcodec_ffmpeg') or 'whatever the system has'} (through "
+              "LD_LIBRARY_PATH, for its worker only); ours is linked against the module's own FFmpeg build."]
     lines += ["", "## Summary: ours against the fastest peer that passed the check", "",
               "| threads | job | ours (s) | fastest passing peer | its time (s) | ours / it |",
               "|---|---|---|---|---|---|"]

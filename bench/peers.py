@@ -170,16 +170,20 @@ def worker(tool_name):
         protocol.write(json.dumps(answer) + "\n")
 
 
+def torchcodec_ffmpeg():
+    """The FFmpeg 7.1 build with libavfilter that `make bench` makes for torchcodec, if any."""
+    prefix_file = ROOT / "build" / "ffmpeg-full-prefix"
+    return prefix_file.read_text().strip() if prefix_file.exists() else None
+
+
 class Worker:
     """A tool's worker process; restarted if it dies."""
 
     def __init__(self, tool):
         self.tool, self.proc = tool, None
         self.env = dict(os.environ)
-        prefix_file = ROOT / "build" / "ffmpeg-full-prefix"
-        if tool == "torchcodec" and prefix_file.exists():
-            prefix = prefix_file.read_text().strip()
-            self.env["LD_LIBRARY_PATH"] = f"{prefix}/lib:" + self.env.get("LD_LIBRARY_PATH", "")
+        if tool == "torchcodec" and torchcodec_ffmpeg():
+            self.env["LD_LIBRARY_PATH"] = f"{torchcodec_ffmpeg()}/lib:" + self.env.get("LD_LIBRARY_PATH", "")
 
     def ask(self, request):
         if self.proc is None or self.proc.poll() is not None:
@@ -334,6 +338,7 @@ def main():
         "cpu": cpu_model(),
         "seconds": time.time() - started,
         "load": (load, os.getloadavg()[0]),
+        "torchcodec_ffmpeg": torchcodec_ffmpeg(),
         "limit": str(LIMIT) if has_limit else None,
     }
     write_report(pathlib.Path(args.output), info, results, meta)
