@@ -110,8 +110,8 @@ def build_references(name, full_indices):
     ).stdout.strip().split(","))
     size = width * height * 3
     proc = subprocess.Popen(["ffmpeg", "-nostdin", "-v", "error", "-i", str(clip_path(name)),
-                             "-map", "0:v:0", "-pix_fmt", "rgb24", "-f", "rawvideo", "-"],
-                            stdout=subprocess.PIPE)
+                             "-map", "0:v:0", "-fps_mode", "passthrough", "-pix_fmt", "rgb24",
+                             "-f", "rawvideo", "-"], stdout=subprocess.PIPE)
     prints, full = [], {}
     while True:
         data = proc.stdout.read(size)
@@ -121,8 +121,9 @@ def build_references(name, full_indices):
         if len(prints) in full_indices:
             full[len(prints)] = picture.copy()
         prints.append(fingerprint(picture))
-    if proc.wait() != 0:
-        raise RuntimeError(f"ffmpeg failed to decode {name}")
+    if proc.wait() != 0 or len(prints) != len(probe_frames(name)):
+        raise RuntimeError(f"ffmpeg decoded {len(prints)} frames of {name}, ffprobe lists "
+                           f"{len(probe_frames(name))}")
     np.save(fp_path, np.stack(prints))
     np.savez(full_path, indices=np.array(sorted(full), dtype=np.int64),
              pictures=np.stack([full[i] for i in sorted(full)]))
@@ -165,12 +166,12 @@ class Reference:
             picture = np.asarray(picture)
             if picture.dtype != np.uint8 or picture.ndim != 3 or picture.shape[2] != 3:
                 return False, f"pictures of shape {picture.shape} and type {picture.dtype}"
-            mad = np.abs(fingerprint(picture) - self.fingerprints[i]).mean()
-            worst = max(worst, mad)
-            wrong += mad > PICTURE_TOLERANCE
+            mad = float(np.abs(fingerprint(picture) - self.fingerprints[i]).mean())
+            full = 0.0
             if not resized and i in self.full:
-                full_worst = max(full_worst, np.abs(picture.astype(np.int16) - self.full[i]).mean())
-        wrong += full_worst > FULL_TOLERANCE
+                full = float(np.abs(picture.astype(np.int16) - self.full[i]).mean())
+            worst, full_worst = max(worst, mad), max(full_worst, full)
+            wrong += mad > PICTURE_TOLERANCE or full > FULL_TOLERANCE
         detail = f"fingerprint error max {worst:.2f}" + ("" if resized else f", full-picture {full_worst:.2f}")
         if sum(late) or wrong:
             return False, (f"{sum(late)}/{len(indices)} timestamps and {wrong}/{len(indices)} pictures "

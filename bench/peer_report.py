@@ -57,8 +57,9 @@ def write_report(base, info, results, meta):
         "conversion included, and opens the file inside the timed work. One warm-up run per "
         "tool and job (its output is checked), then "
         f"{meta['rounds']} timed rounds (five times as many for jobs under 0.1 s), alternating "
-        "between the tools; times are medians (min-max) in seconds. *ours / tool* below 1 means "
-        "we are faster.",
+        "between the tools; times are medians (min-max) of wall-clock seconds, with the median "
+        "CPU seconds of the process beside them (more than the wall-clock time: the tool used "
+        "more than one core). *ours / tool* below 1 means we are faster.",
         "",
         "A result is **FLAGGED**, and never ranked, when a frame's start time is more than half a "
         "frame from `ffprobe -show_frames`, or its picture differs from the ffmpeg tool's RGB "
@@ -114,8 +115,8 @@ def write_report(base, info, results, meta):
         lines += ["", f"## Details, {pass_name(threads)}"]
         for (number, title), items in workloads.items():
             lines += ["", f"### {number}. {title}", "",
-                      "| job | tool | version | FFmpeg | median s (min-max) | ours / tool | check |",
-                      "|---|---|---|---|---|---|---|"]
+                      "| job | tool | version | FFmpeg | median s (min-max) | CPU s | ours / tool | check |",
+                      "|---|---|---|---|---|---|---|---|"]
             for entries in items:
                 ours = entries.get(OURS)
                 for tool, entry in entries.items():
@@ -131,8 +132,9 @@ def write_report(base, info, results, meta):
                     check += f": {why}" if why else ""
                     version = i.get("version", "-") if tool != LIMIT else "-"
                     ffmpeg = i.get("ffmpeg") or "-" if tool != LIMIT else info.get(OURS, {}).get("ffmpeg", "-")
+                    cpu = f"{entry['cpu_median']:.4f}" if entry.get("cpu_median") is not None else "-"
                     lines.append(f"| {job_label(entry['job'])} | {NAMES.get(tool, tool)} | {version} | "
-                                 f"{ffmpeg} | {times} | {ratio} | {check.replace('|', '/')} |")
+                                 f"{ffmpeg} | {times} | {cpu} | {ratio} | {check.replace('|', '/')} |")
     base.with_suffix(".md").write_text("\n".join(lines) + "\n")
     chart(base.with_suffix(".png"), by_job)
     print(f"wrote {base.with_suffix('.md')} and {base.with_suffix('.png')}")

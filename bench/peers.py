@@ -120,9 +120,9 @@ def worker(tool_name):
             args["size"] = tuple(args["size"])
         path = clip_path(job["clip"])
         if job.get("parallel", 1) == 1:
-            start = time.perf_counter()
+            start, cpu = time.perf_counter(), time.process_time()
             out = method(path, **args)
-            return time.perf_counter() - start, out
+            return time.perf_counter() - start, time.process_time() - cpu, out
         outs, errors = [], []
 
         def one():
@@ -131,15 +131,15 @@ def worker(tool_name):
             except BaseException as e:  # noqa: BLE001 - reported to the driver
                 errors.append(e)
         threads_ = [threading.Thread(target=one) for _ in range(job["parallel"])]
-        start = time.perf_counter()
+        start, cpu = time.perf_counter(), time.process_time()
         for t in threads_:
             t.start()
         for t in threads_:
             t.join()
-        elapsed = time.perf_counter() - start
+        elapsed, cpu = time.perf_counter() - start, time.process_time() - cpu
         if errors:
             raise errors[0]
-        return elapsed, outs[0]
+        return elapsed, cpu, outs[0]
 
     def check(job, out):
         if job["kind"] == "audio":
@@ -157,8 +157,8 @@ def worker(tool_name):
                 version, ffmpeg = adapter(1).version()
                 answer = {"version": version, "ffmpeg": loaded_ffmpeg_version() or ffmpeg}
             else:
-                seconds, out = run(request["job"], request["threads"])
-                answer = {"seconds": seconds}
+                seconds, cpu, out = run(request["job"], request["threads"])
+                answer = {"seconds": seconds, "cpu": cpu}
                 if request.get("check"):
                     ok, detail = check(request["job"], out)
                     answer.update(ok=ok, detail=detail)
@@ -212,7 +212,8 @@ def run_limit(job):
     frames = len(job["expect"])
     if len(fields) < 2 or fields[0] != str(frames):
         return {"error": f"limit printed {out.stdout.strip()[-100:]!r}, expected {frames} frames"}
-    return {"seconds": float(fields[1]), "ok": True,
+    cpu = float(fields[2]) + float(fields[3]) if len(fields) > 3 else None
+    return {"seconds": float(fields[1]), "cpu": cpu, "ok": True,
             "detail": "FFmpeg decode + sws_scale only: frame count checked, pictures not"}
 
 
@@ -237,7 +238,7 @@ def run_job(job, threads, tools, workers, rounds):
     print(f"[{'1 thread' if threads == 1 else 'auto threads'}] {job['workload']}. {job['title']} "
           f"({job['clip']})", flush=True)
     names = tools + (["limit"] if limit_applies(job, threads) else [])
-    entries = {t: {"tool": t, "threads": threads, "job": job, "times": []} for t in names}
+    entries = {t: {"tool": t, "threads": threads, "job": job, "times": [], "cpu": []} for t in names}
     request = {"cmd": "run", "job": job, "threads": threads}
 
     def ask(tool, check=False):
@@ -247,7 +248,7 @@ def run_job(job, threads, tools, workers, rounds):
     for tool, entry in entries.items():
         answer = ask(tool, check=True)
         warm.append(answer.get("seconds", 0.0))
-        entry.update({k: v for k, v in answer.items() if k != "seconds"})
+        entry.update({k: v for k, v in answer.items() if k not in ("seconds", "cpu")})
     timed = [t for t, e in entries.items() if "error" not in e and "unavailable" not in e]
     if max(warm) < SHORT:
         rounds *= 5  # short jobs are noisy: more rounds cost little
@@ -257,12 +258,15 @@ def run_job(job, threads, tools, workers, rounds):
             answer = ask(tool)
             if "seconds" in answer:
                 entries[tool]["times"].append(answer["seconds"])
+                entries[tool]["cpu"].append(answer.get("cpu"))
             else:
                 entries[tool].setdefault("error", answer.get("error") or answer.get("unavailable"))
     for tool, entry in entries.items():
         if entry["times"]:
             times = entry["times"]
             entry.update(median=statistics.median(times), min=min(times), max=max(times))
+            cpu = [c for c in entry["cpu"] if c is not None]
+            entry["cpu_median"] = statistics.median(cpu) if cpu else None
         median = f"{entry['median']:.4f} s" if "median" in entry else "-"
         why = entry.get("detail") or entry.get("error") or entry.get("unavailable", "")
         print(f"    {tool:11} {median:>10}  {state(entry)}: {why}", flush=True)
