@@ -284,7 +284,8 @@ def install_log():
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="one clip per workload, 2 rounds")
-    parser.add_argument("--rounds", type=int, help="timed rounds per job (default 5, quick 2)")
+    parser.add_argument("--rounds", type=int,
+                        help="timed rounds per job (default 5, quick 2; 0: only the checked warm-up)")
     parser.add_argument("--tools", default="avarray,PyAV,decord,torchcodec,OpenCV")
     parser.add_argument("--only", help="comma-separated workload numbers")
     parser.add_argument("--output", default=str(ROOT / "bench" / "results"),
@@ -293,7 +294,7 @@ def main():
     args = parser.parse_args()
     if args.worker:
         return worker(args.worker)
-    rounds = args.rounds or (2 if args.quick else 5)
+    rounds = args.rounds if args.rounds is not None else 2 if args.quick else 5
 
     from peer_media import VIDEO_CLIPS, build_references, make_clips
     from peer_report import write_report
