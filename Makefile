@@ -3,6 +3,7 @@
 # make test-asan - the whole suite against an AddressSanitizer + UBSan build of the extension
 # make bench-audio - decode_audio against the ffmpeg CLI on 10 minutes of AAC (bench/audio.py)
 # make bench-video - decode_video against a C++ decode + sws_scale loop on 10 s of 1080p (bench/video.py)
+# make bench - the module against PyAV, decord, torchcodec and OpenCV (BENCH_ARGS=--quick: short)
 SHELL := /bin/bash
 PYTHON ?= python3
 VENV := .venv
@@ -13,7 +14,7 @@ SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pypro
 PKG_ENV = prefix=$$(cat $(BUILD)/ffmpeg-prefix); \
   if [ "$$prefix" != system ]; then export PKG_CONFIG_PATH="$$prefix/lib/pkgconfig"; fi
 
-.PHONY: all setup test demo test-asan media clean bench-scan bench-video bench-audio
+.PHONY: all setup test demo test-asan media clean bench-scan bench-video bench-audio bench
 all: setup
 
 setup: $(VENV)/.installed media
@@ -80,6 +81,29 @@ $(BUILD)/bench/limit: bench/limit.cpp $(BUILD)/ffmpeg-prefix
 
 bench-video: setup $(BUILD)/bench/limit
 	$(VPY) bench/video.py
+BENCH_VENV := .venv-bench
+BENCH_ARGS ?=
+bench: $(BENCH_VENV)/.avarray $(BUILD)/ffmpeg-full-prefix
+	@if [ -f bench/limit.cpp ]; then $(MAKE) $(BUILD)/bench/limit; fi
+	$(BENCH_VENV)/bin/python bench/peers.py $(BENCH_ARGS)
+
+$(BENCH_VENV)/.peers: bench/setup-peers.sh
+	bench/setup-peers.sh $(BENCH_VENV)
+	touch $@
+
+# The module in the benchmark's environment: a wheel of this tree, from the build that .venv has.
+$(BENCH_VENV)/.avarray: $(VENV)/.installed $(BENCH_VENV)/.peers
+	rm -rf $(BUILD)/wheel
+	$(PKG_ENV); PATH="$(CURDIR)/$(VENV)/bin:$$PATH" \
+	  $(VPY) -m pip wheel -q --no-build-isolation --no-deps -w $(BUILD)/wheel .
+	$(BENCH_VENV)/bin/python -m pip install -q --force-reinstall --no-deps $(BUILD)/wheel/avarray-*.whl
+	touch $@
+
+# torchcodec links libavfilter and libavdevice, which the module's FFmpeg leaves out: a second
+# build of the same FFmpeg with them, cached beside the first, for torchcodec's process only.
+$(BUILD)/ffmpeg-full-prefix: $(BUILD)/.system scripts/setup-ffmpeg.sh
+	AVARRAY_FFMPEG_EXTRA_FLAGS="--enable-avfilter --enable-avdevice --enable-filters" \
+	  scripts/setup-ffmpeg.sh > $@.tmp && tail -n 1 $@.tmp > $@ && rm -f $@.tmp
 
 clean:
-	rm -rf $(BUILD) $(VENV)
+	rm -rf $(BUILD) $(VENV) $(BENCH_VENV)

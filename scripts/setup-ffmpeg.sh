@@ -13,6 +13,10 @@ configure_flags=(
   --disable-avdevice --disable-avfilter --disable-postproc --disable-encoders --disable-muxers
   --disable-devices --disable-filters --enable-libdav1d
 )
+# Extra options for another build beside this one (the benchmark's peers need libavfilter
+# and libavdevice); they change the cache key, so the two builds never share a prefix.
+read -r -a extra_flags <<< "${AVARRAY_FFMPEG_EXTRA_FLAGS:-}"
+configure_flags+=("${extra_flags[@]}")
 # The cache key covers the options, so a change of options builds a fresh prefix.
 key=$(printf '%s\n' "${configure_flags[@]}" | sha1sum | cut -c1-10)
 
