@@ -39,14 +39,10 @@ class OwnedBuffer {
     if (release_) release_(data_, length_, capacity_);
   }
 
-  // A zero-filled malloc'd buffer of `count` elements plus `slack` spare bytes;
-  // an empty buffer on allocation failure (data() null while bytes were asked for).
-  static OwnedBuffer zeroed(size_t count, ElementType type, size_t slack = 0) {
-    const size_t bytes = count * element_size(type) + slack;
-    void* p = std::calloc(bytes ? bytes : 1, 1);
-    if (!p) return {};
-    return OwnedBuffer(p, count, count, type, [](void* d, size_t, size_t) { std::free(d); });
-  }
+  // A buffer of `count` elements plus `slack` spare bytes, whose contents are left to
+  // the caller to write (large ones come from the block pool and are not cleared);
+  // an empty buffer on allocation failure (data() null).
+  static OwnedBuffer for_writing(size_t count, ElementType type, size_t slack = 0);
 
   uint8_t* bytes() const noexcept { return static_cast<uint8_t*>(data_); }
   void* data() const noexcept { return data_; }
@@ -78,9 +74,11 @@ struct Batch {
   std::vector<double> durations;
 };
 
-// Size checks ("frame is too large", "batch is too large") and the zero-filled
-// allocation, before anything is decoded.
+// Size checks ("frame is too large", "batch is too large") and the allocation, before
+// anything is decoded. Pictures are written with `sample_bytes` per sample; the buffer
+// has room for `final_sample_bytes` per sample (4 when the batch is widened to float
+// in place at the end). Every position is written before the batch becomes an array.
 Result<Batch> allocate_batch(uint64_t n, uint64_t height, uint64_t width, uint64_t channels,
-                             uint64_t sample_bytes);
+                             uint64_t sample_bytes, uint64_t final_sample_bytes);
 
 }  // namespace ffmpeg

@@ -9,8 +9,6 @@
 namespace ffmpeg {
 namespace {
 
-void free_malloced(void* data, size_t, size_t) { std::free(data); }
-
 // Makes the converter ready for `f`: rebuilt if its key changed, with the frame's
 // range and matrix applied.
 Result<SwsContext*> prepare_converter(Decoder& d, const AVFrame& f, AVPixelFormat destination) {
@@ -161,24 +159,18 @@ Status write_picture(const Picture& picture, const PictureFormat& format, Batch&
 
 Result<OwnedBuffer> finish_batch(Batch& batch, const PictureFormat& format) {
   if (format.sample_bytes == 1) return std::move(batch.pixels);
-  const size_t count = batch.pixels.length() / 2;
+  const size_t count = batch.picture_bytes * batch.starts.size() / 2;  // 16-bit samples written
   if (format.type != OutputType::Float32) {
     to_native_uint16(batch.pixels.bytes(), count, format.big_endian);
     void* data = batch.pixels.data();
     const auto release = batch.pixels.release();
     return OwnedBuffer(data, count, count, ElementType::UInt16, release);
   }
-  // The batch comes from calloc (allocate_batch), so it can grow in place: for large
-  // blocks realloc remaps pages rather than copying, and the peak stays at one array.
+  // The batch has room for the floats (allocate_batch): widen in place, from the end.
   void* data = batch.pixels.data();
-  batch.pixels.release();
-  void* grown = std::realloc(data, count * sizeof(float) + 1);
-  if (!grown) {
-    std::free(data);
-    return Error::runtime("cannot allocate the output batch");
-  }
-  to_unit_float(static_cast<uint8_t*>(grown), count);
-  return OwnedBuffer(grown, count, count, ElementType::Float32, free_malloced);
+  to_unit_float(static_cast<uint8_t*>(data), count);
+  const auto release = batch.pixels.release();
+  return OwnedBuffer(data, count, count, ElementType::Float32, release);
 }
 
 }  // namespace ffmpeg

@@ -45,7 +45,8 @@ Result<VideoResult> video_request(Decoder& d, VideoRequest request, OutputType t
   TRY_ASSIGN(Batch batch, allocate_batch(count, static_cast<uint64_t>(size.height),
                                          static_cast<uint64_t>(size.width),
                                          static_cast<uint64_t>(format.channels),
-                                         static_cast<uint64_t>(format.sample_bytes)));
+                                         static_cast<uint64_t>(format.sample_bytes),
+                                         type == OutputType::Float32 ? 4 : static_cast<uint64_t>(format.sample_bytes)));
   Placer placer(d, format, transforms, batch);
   if (playback) TRY(playback->run(*seconds, placer));
   else TRY(run_frame_plan(d, plan, placer));
