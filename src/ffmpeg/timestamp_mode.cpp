@@ -66,8 +66,11 @@ Status TimestampMode::seek_back(double t, int64_t tp) {
   int64_t step = one_second >= 9223372036854775808.0 ? kMax : static_cast<int64_t>(one_second);
   int64_t pos = tp;
   while (true) {
-    // A refused seek is no failure here: the next attempt lands further back.
-    if (d_->seek(pos)) {
+    // A refused seek is no failure here: the next attempt lands further back. The last
+    // attempt rewinds rather than seeking to the start time: a demuxer that seeks by
+    // decoding time (MPEG-TS with B-frames) lands after the first key frame there, and
+    // nothing before the next key frame would be decoded.
+    if (pos <= start ? d_->rewind() : d_->seek(pos)) {
       TRY_ASSIGN(const bool got, d_->next());
       if (got) {
         TRY_ASSIGN(const int64_t s, frame_timestamp(d_->frame.get()));
