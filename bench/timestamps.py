@@ -1,7 +1,8 @@
 """decode_timestamps on 60 s of 720p H.264 (B-frames, a key frame every 2 s).
 
-(a) Uniform sampling, 16 and then 48 seconds spread evenly over the clip: the seeks and
-    decoded frames it takes, counted from outside the module in two ways:
+(a) Uniform sampling, 16 and then 48 seconds spread evenly over the clip, and the last
+    frame before each key frame: the seeks and decoded frames it takes, counted from
+    outside the module in two ways:
     - bench/counting.c, preloaded, stands in front of av_seek_frame, avcodec_send_packet
       and avcodec_receive_frame and counts the extension's calls exactly;
     - the clip is opened as a file-like object that records every read: a read that
@@ -119,8 +120,14 @@ def counts():
     s = Stream(path)
     print(f"(a) {path}: {len(s.pts)} frames, time base {s.num}/{s.den}, "
           f"{len(s.keys)} key frames (every {s.starts[s.pts.index(s.keys[1])]:.2f} s)")
-    for n in (16, 48):
-        seconds = [i * 60.0 / n for i in range(n)]
+    before_keys = [s.starts[s.pts.index(k) - 1] for k in s.keys[1:]]
+    samplings = [(f"{n} seconds every {60.0 / n:.2f} s", [i * 60.0 / n for i in range(n)])
+                 for n in (16, 48)]
+    # Each the last frame shown before a key frame, which MP4 indexes at its decoding
+    # time, before these frames.
+    samplings.append((f"{len(before_keys)} seconds, the frame before each key frame",
+                      before_keys))
+    for label, seconds in samplings:
         source = RecordingFile(path)
         d = _av.Decoder(source, "video", threads=1)
         take_counts()  # the open's own decoding is not the request's
@@ -134,7 +141,7 @@ def counts():
         # Bytes read past the end of the last packet the decoder needed (the lookahead).
         needed_end = sum(s.packets[s.pts[last + 1]])
         read_end = max(a + n for a, n in source.reads[since:])
-        print(f"  {n} seconds every {60.0 / n:.2f} s, in {intervals} key-frame intervals:")
+        print(f"  {label}, in {intervals} key-frame intervals:")
         print(f"    av_seek_frame calls {seeks} (targets {targets[:4]} ...), file position "
               f"jumps {source.jumps(since)}")
         print(f"    frames decoded {received} (least possible {least}), packets sent {sent}; "
