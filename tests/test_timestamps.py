@@ -190,7 +190,7 @@ class TestEdges:
     def test_before_the_first_frame(self, name):
         p = Probed(media(name))
         d = p.decoder()
-        for t in [-1e9, -0.5, 0.0, p.starts[0] - 0.01]:
+        for t in [-1e300, -1e9, -0.5, 0.0, p.starts[0] - 0.01]:  # -1e300: saturated
             if t < p.starts[0]:
                 assert failure(d, [t, p.starts[0]]) == BEFORE
         p.check(d, [p.starts[0], p.starts[1]])
@@ -201,7 +201,7 @@ class TestEdges:
         d = p.decoder()
         inside = math.nextafter(p.end, -math.inf)
         p.check(d, [p.starts[-1], inside])
-        for later in [p.end, p.end + 0.001, 1e12]:
+        for later in [p.end, p.end + 0.001, 1e12, 1e300]:
             assert failure(d, [p.starts[0], inside, later]) == AFTER
             assert failure(d, [later]) == AFTER
         p.check(d, [inside])
