@@ -4,6 +4,7 @@
 # make bench-audio - decode_audio against the ffmpeg CLI on 10 minutes of AAC (bench/audio.py)
 # make bench-video - decode_video against a C++ decode + sws_scale loop on 10 s of 1080p (bench/video.py)
 # make bench - the module against PyAV, decord, torchcodec and OpenCV (BENCH_ARGS=--quick: short)
+# make bench-timestamps - decode_timestamps: seeks and decoded frames, dense sampling (bench/timestamps.py)
 SHELL := /bin/bash
 PYTHON ?= python3
 VENV := .venv
@@ -14,7 +15,8 @@ SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pypro
 PKG_ENV = prefix=$$(cat $(BUILD)/ffmpeg-prefix); \
   if [ "$$prefix" != system ]; then export PKG_CONFIG_PATH="$$prefix/lib/pkgconfig"; fi
 
-.PHONY: all setup test demo test-asan media clean bench-scan bench-video bench-audio bench
+.PHONY: all setup test demo test-asan media clean bench-scan bench-video bench-audio \
+  bench-timestamps bench
 all: setup
 
 setup: $(VENV)/.installed media
@@ -104,6 +106,15 @@ $(BENCH_VENV)/.avarray: $(VENV)/.installed $(BENCH_VENV)/.peers
 $(BUILD)/ffmpeg-full-prefix: $(BUILD)/.system scripts/setup-ffmpeg.sh
 	AVARRAY_FFMPEG_EXTRA_FLAGS="--enable-avfilter --enable-avdevice --enable-filters" \
 	  scripts/setup-ffmpeg.sh > $@.tmp && tail -n 1 $@.tmp > $@ && rm -f $@.tmp
+
+# Preloaded by the benchmark to count the extension's seek and decode calls.
+$(BUILD)/bench/counting.so: bench/counting.c $(BUILD)/ffmpeg-prefix
+	@mkdir -p $(BUILD)/bench
+	$(PKG_ENV); $(CC) -O2 -shared -fPIC -Wall -Wextra -o $@ $< \
+	  $$(pkg-config --cflags libavformat libavcodec) -ldl
+
+bench-timestamps: setup $(BUILD)/bench/counting.so
+	$(VPY) bench/timestamps.py
 
 clean:
 	rm -rf $(BUILD) $(VENV) $(BENCH_VENV)

@@ -79,6 +79,23 @@ head -c 3000 /dev/zero | tr '\0' '\377' |
 # pts lands after that key frame.
 ff -i bframes.mp4 -c copy bframes.ts
 
+# First frames that start at times whose division by the time base rounds below their own
+# timestamp (0.7 / 0.001 is 699.999...): H.264 with B-frames, a key frame every 5 frames,
+# starting at 0.7 s in Matroska (1/1000) and MP4 (1/30000), and at 1.9 s in MPEG-TS (1/90000).
+ff -f lavfi -i "$(src_v 64x48 1)" -c:v libx264 -preset veryfast -g 5 -bf 2 -pix_fmt yuv420p \
+   -output_ts_offset 0.7 late_start_ms.mkv
+ff -f lavfi -i "$(src_v 64x48 1 30)" -c:v libx264 -preset veryfast -g 5 -bf 2 -pix_fmt yuv420p \
+   -output_ts_offset 0.7 -video_track_timescale 30000 late_start_30k.mp4
+ff -f lavfi -i "$(src_v 64x48 1)" -c:v libx264 -preset veryfast -g 5 -bf 2 -pix_fmt yuv420p \
+   -output_ts_offset 0.5 late_start_90k.ts
+# MJPEG at 10 frames per second in Matroska (1/1000) whose seventh frame starts at 450,
+# before the sixth (500), or repeats the sixth's 500.
+ff -f lavfi -i "$(src_v 32x16 1 10)" -c:v mjpeg -q:v 5 -pix_fmt yuvj420p -f matroska \
+   pts_in_order.mkv
+ff -i pts_in_order.mkv -c copy -bsf:v "setts=pts='if(eq(N,6),450,PTS)':dts=N" pts_backwards.mkv
+ff -i pts_in_order.mkv -c copy -bsf:v "setts=pts='if(eq(N,6),500,PTS)':dts=N" pts_repeated.mkv
+rm pts_in_order.mkv
+
 # Audio references: every channel carries its own tone, so a wrong channel mapping shows.
 tones() {  # tones RATE LAYOUT SECONDS: one sine per channel of the layout
   local n; n=$(ffprobe -v error -f lavfi -i "anullsrc=channel_layout=$2" -show_entries stream=channels -of csv=p=0)

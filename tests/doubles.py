@@ -60,3 +60,18 @@ class FailsOnce(io.BytesIO):
         if self.count == self.at:
             raise OSError("transient failure")
         return super().read(size)
+
+
+class SeekRaisesWhenArmed(io.BytesIO):
+    """seek works until `armed` is set, then raises; `refused` counts the refusals."""
+
+    def __init__(self, data):
+        super().__init__(data)
+        self.armed = False
+        self.refused = 0
+
+    def seek(self, offset, whence=0):
+        if self.armed:
+            self.refused += 1
+            raise OSError("seeking is switched off")
+        return super().seek(offset, whence)

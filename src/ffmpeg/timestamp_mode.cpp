@@ -48,10 +48,14 @@ Status TimestampMode::answer(double t) {
   AVStream* stream = d_->stream();
   const int i = av_index_search_timestamp(stream, tp, AVSEEK_FLAG_BACKWARD);
   const AVIndexEntry* entry = avformat_index_get_entry(stream, i);
-  TRY_ASSIGN(const int64_t retained, frame_timestamp(d_->frame.get()));
-  // A key frame between the retained frame and t: seeking beats decoding up to it.
-  if (entry && entry->timestamp > retained) return seek_back(t, tp);
   TRY_ASSIGN(const int64_t next_start, frame_timestamp(lookahead_.get()));
+  // A key frame after the lookahead frame and at or before t: seeking beats decoding up
+  // to it. Measured from the lookahead rather than the retained frame: when the
+  // lookahead is that key frame, decoding on from it is the seek's work without the
+  // seek. And MP4 indexes a key frame at its decoding time, which B-frames put before
+  // the last frames shown ahead of it; for a second among those frames the seek lands
+  // on the previous key frame, and its whole group of pictures would be decoded again.
+  if (entry && entry->timestamp > next_start) return seek_back(t, tp);
   if (frame_seconds(d_->time_base, next_start) > t) return ok();  // still showing
   exchange();
   return decode_forward(t, next_start);
@@ -66,8 +70,11 @@ Status TimestampMode::seek_back(double t, int64_t tp) {
   int64_t step = one_second >= 9223372036854775808.0 ? kMax : static_cast<int64_t>(one_second);
   int64_t pos = tp;
   while (true) {
-    // A refused seek is no failure here: the next attempt lands further back.
-    if (d_->seek(pos)) {
+    // A refused seek is no failure here: the next attempt lands further back. The last
+    // attempt rewinds rather than seeking to the start time: a demuxer that seeks by
+    // decoding time (MPEG-TS with B-frames) lands after the first key frame there, and
+    // nothing before the next key frame would be decoded.
+    if (pos <= start ? d_->rewind() : d_->seek(pos)) {
       TRY_ASSIGN(const bool got, d_->next());
       if (got) {
         TRY_ASSIGN(const int64_t s, frame_timestamp(d_->frame.get()));
