@@ -3,6 +3,7 @@
 # make test-asan - the whole suite against an AddressSanitizer + UBSan build of the extension
 # make bench-audio - decode_audio against the ffmpeg CLI on 10 minutes of AAC (bench/audio.py)
 # make bench-video - decode_video against a C++ decode + sws_scale loop on 10 s of 1080p (bench/video.py)
+# make bench-transforms - crop, rotate and resize costs and allocation counts (bench/transforms.py)
 SHELL := /bin/bash
 PYTHON ?= python3
 VENV := .venv
@@ -13,7 +14,8 @@ SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pypro
 PKG_ENV = prefix=$$(cat $(BUILD)/ffmpeg-prefix); \
   if [ "$$prefix" != system ]; then export PKG_CONFIG_PATH="$$prefix/lib/pkgconfig"; fi
 
-.PHONY: all setup test demo test-asan media clean bench-scan bench-video bench-audio
+.PHONY: all setup test demo test-asan media clean bench-scan bench-video bench-audio \
+  bench-transforms
 all: setup
 
 setup: $(VENV)/.installed media
@@ -80,6 +82,14 @@ $(BUILD)/bench/limit: bench/limit.cpp $(BUILD)/ffmpeg-prefix
 
 bench-video: setup $(BUILD)/bench/limit
 	$(VPY) bench/video.py
+
+# Preloaded into a child process to count allocations and scaler set-ups.
+$(BUILD)/bench/count_calls.so: bench/count_calls.c
+	@mkdir -p $(BUILD)/bench
+	$(CC) -O2 -Wall -Wextra -shared -fPIC -o $@ $< -ldl
+
+bench-transforms: setup $(BUILD)/bench/count_calls.so
+	$(VPY) bench/transforms.py
 
 clean:
 	rm -rf $(BUILD) $(VENV)
