@@ -5,6 +5,7 @@
 # make bench-video - decode_video against a C++ decode + sws_scale loop on 10 s of 1080p (bench/video.py)
 # make bench - the module against PyAV, decord, torchcodec and OpenCV (BENCH_ARGS=--quick: short)
 # make bench-timestamps - decode_timestamps: seeks and decoded frames, dense sampling (bench/timestamps.py)
+# make bench-transforms - crop, rotate and resize costs and allocation counts (bench/transforms.py)
 SHELL := /bin/bash
 PYTHON ?= python3
 VENV := .venv
@@ -16,7 +17,7 @@ PKG_ENV = prefix=$$(cat $(BUILD)/ffmpeg-prefix); \
   if [ "$$prefix" != system ]; then export PKG_CONFIG_PATH="$$prefix/lib/pkgconfig"; fi
 
 .PHONY: all setup test demo test-asan media clean bench-scan bench-video bench-audio \
-  bench-timestamps bench
+  bench-timestamps bench-transforms bench
 all: setup
 
 setup: $(VENV)/.installed media
@@ -115,6 +116,14 @@ $(BUILD)/bench/counting.so: bench/counting.c $(BUILD)/ffmpeg-prefix
 
 bench-timestamps: setup $(BUILD)/bench/counting.so
 	$(VPY) bench/timestamps.py
+
+# Preloaded into a child process to count allocations and scaler set-ups.
+$(BUILD)/bench/count_calls.so: bench/count_calls.c
+	@mkdir -p $(BUILD)/bench
+	$(CC) -O2 -Wall -Wextra -shared -fPIC -o $@ $< -ldl
+
+bench-transforms: setup $(BUILD)/bench/count_calls.so
+	$(VPY) bench/transforms.py
 
 clean:
 	rm -rf $(BUILD) $(VENV) $(BENCH_VENV)

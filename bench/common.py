@@ -25,14 +25,19 @@ def h264_720p_10min():
     return str(out)
 
 
-def h264_1080p_10s():
-    """10 seconds of 1080p H.264 at 25 frames per second, with B-frames."""
-    out = MEDIA / "h264_1080p_10s.mp4"
+def h264_1080p(seconds):
+    """`seconds` of 1080p H.264 at 25 frames per second, with B-frames."""
+    out = MEDIA / f"h264_1080p_{seconds}s.mp4"
     if not out.exists():
         MEDIA.mkdir(parents=True, exist_ok=True)
-        ffmpeg("-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=25:duration=10",
+        ffmpeg("-f", "lavfi", "-i", f"testsrc2=size=1920x1080:rate=25:duration={seconds}",
                "-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p", str(out))
     return str(out)
+
+
+def h264_1080p_10s():
+    """10 seconds of 1080p H.264 at 25 frames per second, with B-frames."""
+    return h264_1080p(10)
 
 
 def alternate(tasks, rounds=5, warmup=1):

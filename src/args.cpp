@@ -235,13 +235,23 @@ bool to_double(const char* name, PyObject* value, double& out) {
 }
 
 namespace {
-// An integer item of a transform tuple: any __index__ object within 32 bits.
+// An integer item of a transform tuple: any __index__ object within 32 bits. The
+// overflow is judged on the whole integer, so that 2**70 reads "too large" like 2**31.
 bool transform_int(const char* name, PyObject* item, int32_t& out) {
-  int64_t v;
-  if (!to_int64(name, item, v)) return false;
-  if (v > std::numeric_limits<int32_t>::max() || v < std::numeric_limits<int32_t>::min()) {
-    PyErr_SetString(PyExc_OverflowError, v > 0 ? "number too large to fit in target type"
-                                               : "number too small to fit in target type");
+  Ref index(PyNumber_Index(item));
+  if (!index) {
+    reword_type_error(name);
+    return false;
+  }
+  int sign = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(index.get(), &sign);
+  if (v == -1 && PyErr_Occurred()) return false;
+  if (sign > 0 || v > std::numeric_limits<int32_t>::max()) {
+    PyErr_SetString(PyExc_OverflowError, "number too large to fit in target type");
+    return false;
+  }
+  if (sign < 0 || v < std::numeric_limits<int32_t>::min()) {
+    PyErr_SetString(PyExc_OverflowError, "number too small to fit in target type");
     return false;
   }
   out = static_cast<int32_t>(v);
@@ -250,33 +260,16 @@ bool transform_int(const char* name, PyObject* item, int32_t& out) {
 }  // namespace
 
 bool to_transforms(const char* name, PyObject* value, std::vector<ffmpeg::TransformSpec>& out) {
-  out.clear();
-  if (PyUnicode_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': Can't extract `str` to `Vec`", name);
-    return false;
-  }
-  if (!PySequence_Check(value)) return conversion_failed(name, value, "Sequence");
-  Ref iterator(PyObject_GetIter(value));
-  if (!iterator) {
-    reword_type_error(name);
-    return false;
-  }
-  while (Ref item{PyIter_Next(iterator.get())}) {
-    if (!PyTuple_Check(item.get())) return conversion_failed(name, item.get(), "PyTuple");
-    const Py_ssize_t n = PyTuple_GET_SIZE(item.get());
-    if (n != 5) {
-      PyErr_Format(PyExc_ValueError, "expected tuple of length 5, but got tuple of length %zd", n);
-      return false;
-    }
+  return for_each_item(name, value, out, [&](PyObject* item) {
+    if (!check_tuple(name, item, 5)) return false;
     ffmpeg::TransformSpec spec;
-    if (!to_text(name, PyTuple_GET_ITEM(item.get(), 0), spec.name)) return false;
+    if (!to_text(name, PyTuple_GET_ITEM(item, 0), spec.name)) return false;
     int32_t* fields[] = {&spec.a, &spec.b, &spec.c, &spec.d};
-    for (int i = 0; i < 4; ++i) {
-      if (!transform_int(name, PyTuple_GET_ITEM(item.get(), i + 1), *fields[i])) return false;
-    }
+    for (int i = 0; i < 4; ++i)
+      if (!transform_int(name, PyTuple_GET_ITEM(item, i + 1), *fields[i])) return false;
     out.push_back(std::move(spec));
-  }
-  return !PyErr_Occurred();
+    return true;
+  });
 }
 
 bool to_bool(const char* name, PyObject* value, bool& out) {

@@ -64,20 +64,54 @@ def seconds(path, value, nth=0):
     return num * value / den
 
 
-def pictures(path, pix_fmt="rgb24", nth=0, count=None, copy=False):
+def pictures(path, pix_fmt="rgb24", nth=0, count=None, copy=False, scale=None,
+             autorotate=False):
     """The pictures ffmpeg gives for the nth video stream, in stored orientation, one
-    per decoded frame; with `copy`, the stream's own packets (raw samples)."""
+    per decoded frame; with `copy`, the stream's own packets (raw samples); with
+    `scale=(height, width)`, converted to `pix_fmt` first and then resized by the `scale`
+    filter with bilinear flags; with `autorotate`, turned as the display matrix says."""
     stream = _probe("-select_streams", f"v:{nth}", "-show_streams", path)["streams"][0]
     width, height = stream["width"], stream["height"]
     limit = ["-frames:v", str(count)] if count else []
     codec = ["-c", "copy"] if copy else ["-pix_fmt", pix_fmt]
-    raw = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-noautorotate", "-i", path,
+    if scale:
+        height, width = scale
+        codec += ["-vf", f"format={pix_fmt},scale={width}:{height}:flags=bilinear"]
+    if autorotate:
+        turns = round(rotation(path, nth) / 90)
+        if turns % 2:
+            height, width = width, height
+    rotate = [] if autorotate else ["-noautorotate"]
+    raw = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", *rotate, "-i", path,
                           "-map", f"0:v:{nth}", "-fps_mode", "passthrough", *limit, *codec,
                           "-f", "rawvideo", "-"], capture_output=True, check=True).stdout
     dtype, channels = {"rgb24": ("u1", 3), "rgb48le": ("<u2", 3), "rgba": ("u1", 4),
                        "gray": ("u1", 1), "gray16le": ("<u2", 1), "gray12le": ("<u2", 1),
                        "gray16be": (">u2", 1)}[pix_fmt]
     return np.frombuffer(raw, dtype).reshape(-1, height, width, channels)
+
+
+def rotation(path, nth=0):
+    """The display matrix's rotation in degrees as ffprobe reports it (0 without one)."""
+    stream = _probe("-select_streams", f"v:{nth}", "-show_streams", path)["streams"][0]
+    return next((float(d["rotation"]) for d in stream.get("side_data_list", [])
+                 if "rotation" in d), 0.0)
+
+
+def scaled(pictures, height, width):
+    """`pictures` (N, H, W, 3 of uint8 or uint16) resized by ffmpeg's `scale` filter with
+    bilinear flags. libswscale takes the colour of packed RGB in pairs of pixels, so for
+    an odd width it reads one pixel past each row; the pictures go in with their last
+    column repeated there (an extra column that the `crop` filter hides without copying)."""
+    count, h, w, _ = pictures.shape
+    pix_fmt = {np.dtype("u1"): "rgb24", np.dtype("<u2"): "rgb48le"}[pictures.dtype]
+    padded = np.ascontiguousarray(np.concatenate([pictures, pictures[:, :, -1:]], axis=2))
+    raw = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-f", "rawvideo",
+                          "-pix_fmt", pix_fmt, "-s", f"{w + 1}x{h}", "-i", "-",
+                          "-vf", f"crop={w}:{h}:0:0,scale={width}:{height}:flags=bilinear",
+                          "-pix_fmt", pix_fmt, "-f", "rawvideo", "-"],
+                         input=padded.tobytes(), capture_output=True, check=True).stdout
+    return np.frombuffer(raw, pictures.dtype).reshape(count, height, width, 3)
 
 
 # Audio: the CLI links another FFmpeg version whose float decoders (AAC, Opus) and

@@ -34,7 +34,9 @@ void rotate_pixels(const Picture& in, int turns, uint8_t* out, size_t out_linesi
 Picture rotate(const Picture& in, int turns, int bytes_per_pixel, std::vector<uint8_t>& out) {
   const int out_w = turns % 2 ? in.height : in.width;
   const int out_h = turns % 2 ? in.width : in.height;
-  const size_t linesize = (static_cast<size_t>(out_w) * bytes_per_pixel + 63) / 64 * 64;
+  // Rows padded to a multiple of 64 bytes, with room for one pixel more: a resize of an
+  // odd width writes a copy of the last pixel there (see the resize step).
+  const size_t linesize = (static_cast<size_t>(out_w + 1) * bytes_per_pixel + 63) / 64 * 64;
   out.resize(linesize * static_cast<size_t>(out_h) + 64);
   if (out_w > 0 && out_h > 0) {
     if (bytes_per_pixel == 6) rotate_pixels<6>(in, turns, out.data(), linesize, out_w, out_h);

@@ -1,5 +1,7 @@
 #include "ffmpeg/transforms.hpp"
 
+#include <cstring>
+
 extern "C" {
 #include <libavutil/pixfmt.h>
 }
@@ -9,7 +11,19 @@ namespace {
 
 int bytes_per_pixel(int format) { return format == AV_PIX_FMT_RGB48LE ? 6 : 3; }
 
+// swscale takes the colour of packed RGB input in pairs of pixels, so for an odd width
+// it reads one pixel past the end of every row: row padding, left-over bytes or a
+// neighbour outside a crop. Copying each row's last pixel there makes the result depend
+// on the picture alone. Every view belongs to an engine buffer with room for that pixel
+// after each row, and nothing reads the buffer again for this picture.
+void extend_last_column(const Picture& p, int bpp) {
+  if (p.width % 2 == 0 || p.linesize < (int64_t{p.width} + 1) * bpp) return;
+  uint8_t* last = p.data + static_cast<ptrdiff_t>(p.width - 1) * bpp;
+  for (int y = 0; y < p.height; ++y, last += p.linesize) std::memcpy(last + bpp, last, bpp);
+}
+
 Result<Picture> resize(Resizer& r, const Picture& in, const Resize& step, int format) {
+  extend_last_column(in, bytes_per_pixel(format));
   const Resizer::Key key{in.width, in.height, step.width, step.height, format};
   if (!r.scaler || !(r.key == key)) {
     r.scaler.reset(sws_getContext(in.width, in.height, static_cast<AVPixelFormat>(format), step.width,

@@ -39,9 +39,10 @@ struct Size {
 // Checks every step against the picture it receives and gives the output size.
 Result<Size> output_size(const std::vector<Transform>& transforms, Size input);
 
-// A view of an RGB picture: `bytes_per_pixel` = 3 x sample size.
+// A view of an RGB picture in an engine buffer (RGB frame, resize frame or rotation
+// buffer), which the steps may write to: `bytes_per_pixel` = 3 x sample size.
 struct Picture {
-  const uint8_t* data = nullptr;
+  uint8_t* data = nullptr;
   int linesize = 0;
   int width = 0;
   int height = 0;
@@ -73,7 +74,7 @@ Result<Picture> apply_transforms(TransformState& state, const std::vector<Transf
                                  Picture picture, int format);
 
 // Writes `turns` quarter turns of `in` into `out` (resized as needed) and returns the
-// rotated view; rows padded to a multiple of 64 bytes.
+// rotated view; rows padded to a multiple of 64 bytes with room for one pixel more.
 Picture rotate(const Picture& in, int turns, int bytes_per_pixel, std::vector<uint8_t>& out);
 
 }  // namespace ffmpeg
