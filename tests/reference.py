@@ -137,5 +137,3 @@ def assert_close(ours, reference):
     assert ours.shape == reference.shape
     if reference.size:
         assert np.abs(ours - reference).max() <= tolerance(reference)
-
-
