@@ -26,3 +26,10 @@ def corpus(name):
 
 def media_bytes(name):
     return pathlib.Path(media(name)).read_bytes()
+
+
+def clip(name):
+    """A test clip by name: an absolute path as it is, a corpus file, or a made clip."""
+    if name.startswith("/"):
+        return name
+    return corpus(name) if (CORPUS / name).exists() else media(name)

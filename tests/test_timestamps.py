@@ -9,7 +9,7 @@ import pytest
 
 import _av
 import reference as ref
-from conftest import SAMPLE, corpus, media, media_bytes
+from conftest import SAMPLE, clip, corpus, media, media_bytes
 from doubles import SeekRaisesWhenArmed
 
 BEFORE = "no frame at or before requested timestamp"
@@ -86,18 +86,12 @@ CORPUS_CLIPS = [
 ]
 
 
-def resolve(name):
-    if name.startswith("/"):
-        return name
-    return corpus(name) if any(name == c[0] for c in CORPUS_CLIPS) else media(name)
-
-
 class TestAgainstProbe:
     @pytest.mark.parametrize("name, nth", CLIPS + CORPUS_CLIPS)
     def test_uniform_seconds(self, name, nth):
         # From the first frame's start to just before the last frame's end: seconds at a
         # frame's start, between frames and inside the final frame.
-        p = Probed(resolve(name), nth)
+        p = Probed(clip(name), nth)
         seconds = [float(t) for t in np.linspace(p.starts[0], p.end, 37, endpoint=False)]
         seconds.append(math.nextafter(p.end, -math.inf))
         p.check(p.decoder(), seconds)
@@ -106,7 +100,7 @@ class TestAgainstProbe:
     def test_at_and_just_before_every_start(self, name, nth):
         # Each frame's own start, and the largest second before it (answered by the
         # previous frame), in one request; the pictures are ffmpeg's.
-        p = Probed(resolve(name), nth)
+        p = Probed(clip(name), nth)
         seconds = [p.starts[0]]
         for start in p.starts[1:]:
             seconds += [math.nextafter(start, -math.inf), start]

@@ -8,7 +8,7 @@ import pytest
 
 import _av
 import reference as ref
-from conftest import SAMPLE, corpus, media, media_bytes
+from conftest import SAMPLE, clip, corpus, media, media_bytes
 
 BFRAMES = "bframes.mp4"  # 160x120, time base 1/12800, a frame every 512, key frames every 6144
 
@@ -220,18 +220,12 @@ CORPUS_CLIPS = [
 ]
 
 
-def resolve(name):
-    if name.startswith("/"):
-        return name
-    return corpus(name) if any(name == c[0] for c in CORPUS_CLIPS) else media(name)
-
-
 class TestAgainstCommandLine:
     """Pictures equal, sample for sample, what ffmpeg gives for the same frames."""
 
     @pytest.mark.parametrize("name, nth, count", REFERENCE_CLIPS + CORPUS_CLIPS)
     def test_uint8(self, name, nth, count):
-        path = resolve(name)
+        path = clip(name)
         expected = ref.pictures(path, "rgb24", nth, count)
         targets = ref.targets(path, nth, count)
         d = _av.Decoder(path, "video", stream_index=ref.stream_index(path, nth))
