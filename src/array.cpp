@@ -41,10 +41,7 @@ PyType_Spec container_spec = {
 
 PyTypeObject* container_type() {
   static PyTypeObject* type = nullptr;
-  if (!type) {
-    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&container_spec));
-    if (type) type->tp_name = "PySliceContainer";
-  }
+  if (!type) type = create_builtin_type(&container_spec, "PySliceContainer");
   return type;
 }
 

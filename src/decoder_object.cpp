@@ -159,8 +159,6 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-// The module part of the name gives the class its __module__ without a deprecation
-// warning; the type's own name is set to the bare "Decoder" once it exists.
 PyType_Spec spec = {
     "builtins.Decoder",
     sizeof(DecoderObject),
@@ -173,10 +171,7 @@ PyType_Spec spec = {
 
 PyTypeObject* decoder_type() {
   static PyTypeObject* type = nullptr;
-  if (!type) {
-    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-    if (type) type->tp_name = "Decoder";
-  }
+  if (!type) type = create_builtin_type(&spec, "Decoder");
   return type;
 }
 

@@ -5,6 +5,12 @@
 
 namespace av {
 
+PyTypeObject* create_builtin_type(PyType_Spec* spec, const char* name) {
+  auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+  if (type) type->tp_name = name;
+  return type;
+}
+
 void raise(const ffmpeg::Error& error) {
   PyObject* type = error.kind == ffmpeg::ErrorKind::Invalid       ? PyExc_ValueError
                    : error.kind == ffmpeg::ErrorKind::Unsupported ? PyExc_NotImplementedError

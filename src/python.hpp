@@ -50,6 +50,12 @@ class Ref {
   PyObject* p_ = nullptr;
 };
 
+// Creates a heap type from a spec named "builtins.<name>" and gives it the bare name.
+// The dotted name sets __module__ to "builtins" without CPython's deprecation warning
+// for undotted names (an error where warnings are errors); `tp_name` then loses the
+// prefix so that messages and reprs say just <name>. Null with an exception set.
+PyTypeObject* create_builtin_type(PyType_Spec* spec, const char* name);
+
 // The one translator: an ffmpeg::Error becomes ValueError (Invalid), RuntimeError
 // (Runtime) or NotImplementedError (Unsupported).
 void raise(const ffmpeg::Error& error);
