@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "ffmpeg/decoder.hpp"
+#include "ffmpeg/engine/decoder.hpp"
 
 namespace ffmpeg {
 

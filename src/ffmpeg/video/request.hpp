@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "ffmpeg/buffer.hpp"
-#include "ffmpeg/color.hpp"
-#include "ffmpeg/decoder.hpp"
-#include "ffmpeg/transforms.hpp"
+#include "ffmpeg/picture/color.hpp"
+#include "ffmpeg/engine/decoder.hpp"
+#include "ffmpeg/picture/transforms.hpp"
 
 namespace ffmpeg {
 

@@ -6,11 +6,11 @@
 #include <vector>
 
 #include "ffmpeg/buffer.hpp"
-#include "ffmpeg/color.hpp"
-#include "ffmpeg/decoder.hpp"
+#include "ffmpeg/picture/color.hpp"
+#include "ffmpeg/engine/decoder.hpp"
 #include "ffmpeg/timing.hpp"
-#include "ffmpeg/transforms.hpp"
-#include "ffmpeg/video.hpp"
+#include "ffmpeg/picture/transforms.hpp"
+#include "ffmpeg/video/request.hpp"
 
 namespace ffmpeg {
 

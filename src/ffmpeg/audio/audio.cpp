@@ -1,7 +1,7 @@
-#include "ffmpeg/audio.hpp"
+#include "ffmpeg/audio/audio.hpp"
 
-#include "ffmpeg/resampler.hpp"
-#include "ffmpeg/samples.hpp"
+#include "ffmpeg/audio/resampler.hpp"
+#include "ffmpeg/audio/samples.hpp"
 #include "ffmpeg/timing.hpp"
 
 namespace ffmpeg {

@@ -1,7 +1,7 @@
 // Opening the input and configuring the stream's decoder.
 #include <cstring>
 
-#include "ffmpeg/decoder.hpp"
+#include "ffmpeg/engine/decoder.hpp"
 
 namespace ffmpeg {
 namespace {

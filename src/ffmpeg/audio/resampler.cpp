@@ -1,4 +1,4 @@
-#include "ffmpeg/resampler.hpp"
+#include "ffmpeg/audio/resampler.hpp"
 
 namespace ffmpeg {
 

@@ -1,6 +1,6 @@
 #include <algorithm>
 
-#include "ffmpeg/inspect.hpp"
+#include "ffmpeg/inspect/metadata.hpp"
 
 namespace ffmpeg {
 

@@ -1,6 +1,6 @@
 #include <cmath>
 
-#include "ffmpeg/inspect.hpp"
+#include "ffmpeg/inspect/metadata.hpp"
 #include "ffmpeg/timing.hpp"
 
 extern "C" {

@@ -2,9 +2,9 @@
 #include <cmath>
 #include <optional>
 
-#include "ffmpeg/selection.hpp"
-#include "ffmpeg/timestamp_mode.hpp"
-#include "ffmpeg/video.hpp"
+#include "ffmpeg/video/selection.hpp"
+#include "ffmpeg/video/timestamp_mode.hpp"
+#include "ffmpeg/video/request.hpp"
 
 namespace ffmpeg {
 namespace {

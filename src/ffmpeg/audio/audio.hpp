@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "ffmpeg/buffer.hpp"
-#include "ffmpeg/decoder.hpp"
+#include "ffmpeg/engine/decoder.hpp"
 #include "ffmpeg/error.hpp"
 
 namespace ffmpeg {

@@ -5,8 +5,8 @@
 #include <string_view>
 
 #include "ffmpeg/buffer.hpp"
-#include "ffmpeg/decoder.hpp"
-#include "ffmpeg/transforms.hpp"
+#include "ffmpeg/engine/decoder.hpp"
+#include "ffmpeg/picture/transforms.hpp"
 
 namespace ffmpeg {
 

@@ -1,10 +1,10 @@
-#include "ffmpeg/timestamp_mode.hpp"
+#include "ffmpeg/video/timestamp_mode.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
-#include "ffmpeg/selection.hpp"
+#include "ffmpeg/video/selection.hpp"
 #include "ffmpeg/timing.hpp"
 
 namespace ffmpeg {

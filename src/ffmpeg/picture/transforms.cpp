@@ -1,4 +1,4 @@
-#include "ffmpeg/transforms.hpp"
+#include "ffmpeg/picture/transforms.hpp"
 
 #include <cstring>
 

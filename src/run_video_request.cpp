@@ -1,4 +1,4 @@
-#include "video_method.hpp"
+#include "run_video_request.hpp"
 
 #include "array.hpp"
 

@@ -7,7 +7,7 @@
 
 #include "ffmpeg/error.hpp"
 #include "ffmpeg/ptr.hpp"
-#include "ffmpeg/samples.hpp"
+#include "ffmpeg/audio/samples.hpp"
 
 namespace ffmpeg {
 

@@ -6,8 +6,8 @@
 
 #include "ffmpeg/error.hpp"
 #include "ffmpeg/ptr.hpp"
-#include "ffmpeg/source.hpp"
-#include "ffmpeg/transforms.hpp"
+#include "ffmpeg/engine/source.hpp"
+#include "ffmpeg/picture/transforms.hpp"
 
 namespace ffmpeg {
 

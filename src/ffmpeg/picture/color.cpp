@@ -1,6 +1,6 @@
 // Output sample types, colour conversion with libswscale, the row copy into the batch
 // and the final pass to the array's element type.
-#include "ffmpeg/color.hpp"
+#include "ffmpeg/picture/color.hpp"
 
 #include <bit>
 #include <cstdlib>

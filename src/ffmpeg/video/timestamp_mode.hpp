@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "ffmpeg/decoder.hpp"
+#include "ffmpeg/engine/decoder.hpp"
 
 namespace ffmpeg {
 

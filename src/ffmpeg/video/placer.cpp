@@ -1,7 +1,7 @@
 // Placing a chosen frame into the batch, shared by frame and timestamp requests.
 #include <cstring>
 
-#include "ffmpeg/selection.hpp"
+#include "ffmpeg/video/selection.hpp"
 
 namespace ffmpeg {
 

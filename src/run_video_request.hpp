@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "ffmpeg/video.hpp"
+#include "ffmpeg/video/request.hpp"
 
 namespace av {
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "ffmpeg/selection.hpp"
+#include "ffmpeg/video/selection.hpp"
 
 namespace ffmpeg {
 namespace {

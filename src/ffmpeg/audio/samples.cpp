@@ -1,4 +1,4 @@
-#include "ffmpeg/samples.hpp"
+#include "ffmpeg/audio/samples.hpp"
 
 #include <cstdlib>
 #include <cstring>

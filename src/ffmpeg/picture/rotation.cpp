@@ -1,7 +1,7 @@
 // Quarter turns of a packed RGB picture into a reusable buffer.
 #include <cstring>
 
-#include "ffmpeg/transforms.hpp"
+#include "ffmpeg/picture/transforms.hpp"
 
 namespace ffmpeg {
 namespace {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <limits>
 
-#include "ffmpeg/source.hpp"
+#include "ffmpeg/engine/source.hpp"
 
 extern "C" {
 #include <libavformat/avio.h>

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "ffmpeg/decoder.hpp"
+#include "ffmpeg/engine/decoder.hpp"
 
 namespace ffmpeg {
 
