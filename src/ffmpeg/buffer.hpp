@@ -6,9 +6,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <utility>
-#include <vector>
-
-#include "ffmpeg/error.hpp"
 
 namespace ffmpeg {
 
@@ -63,22 +60,5 @@ class OwnedBuffer {
   ElementType type_ = ElementType::UInt8;
   Release release_ = nullptr;
 };
-
-// The buffer of a video request: N pictures of H x W x C samples of S bytes, packed in
-// C order, plus the start and duration of each picture in seconds.
-struct Batch {
-  OwnedBuffer pixels;  // N x P bytes (+ 64 spare bytes never exposed), zero-filled
-  size_t picture_bytes = 0;  // P = H x W x C x S
-  size_t row_bytes = 0;      // R = W x C x S
-  std::vector<double> starts;
-  std::vector<double> durations;
-};
-
-// Size checks ("frame is too large", "batch is too large") and the allocation, before
-// anything is decoded. Pictures are written with `sample_bytes` per sample; the buffer
-// has room for `final_sample_bytes` per sample (4 when the batch is widened to float
-// in place at the end). Every position is written before the batch becomes an array.
-Result<Batch> allocate_batch(uint64_t n, uint64_t height, uint64_t width, uint64_t channels,
-                             uint64_t sample_bytes, uint64_t final_sample_bytes);
 
 }  // namespace ffmpeg

@@ -32,7 +32,7 @@ class Resampler {
 
   SwrContextPtr context_;
   // The input the context was built for.
-  int format_ = -1;
+  AVSampleFormat format_ = AV_SAMPLE_FMT_NONE;
   int rate_ = 0;
   ChannelLayout layout_;
   // Where each output channel's next samples go; reused by every call.

@@ -1,16 +1,26 @@
-// The packet/frame pump: the one place that speaks FFmpeg's send/receive protocol.
-// EAGAIN and end of file are states here, never errors passed up.
-#include <algorithm>
-#include <cstdint>
-
+// The pump, seeking and packet reads: the one place that speaks FFmpeg's send/receive
+// protocol. EAGAIN and end of file are states here, never errors passed up.
 #include "ffmpeg/engine/decoder.hpp"
+
+#include <algorithm>
 
 namespace ffmpeg {
 
+Decoder::~Decoder() {
+  pictures_.release();
+  frame_.reset();
+  packet_.reset();
+  codec_context_.reset();
+  // The demuxer is closed before the custom I/O context it reads through is freed.
+  format_context_.reset();
+  io_context_.reset();
+  reader_.reset();
+}
+
 Result<bool> Decoder::next() {
-  av_frame_unref(frame.get());
-  bool drained = draining;
-  int r = avcodec_receive_frame(codec_context.get(), frame.get());
+  av_frame_unref(frame_.get());
+  bool drained = draining_;
+  int r = avcodec_receive_frame(codec_context_.get(), frame_.get());
   while (true) {
     if (r >= 0) return true;
     if (r == AVERROR_EOF) return false;
@@ -18,11 +28,11 @@ Result<bool> Decoder::next() {
     // The decoder asks for input after the drain request: nothing more will come.
     if (drained) return false;
     while (true) {
-      read_since_open = true;
-      r = av_read_frame(format_context.get(), packet.get());
+      read_since_open_ = true;
+      r = av_read_frame(format_context_.get(), packet_.get());
       if (r == AVERROR_EOF) {
-        draining = true;
-        TRY(check(avcodec_send_packet(codec_context.get(), nullptr), "drain decoder"));
+        draining_ = true;
+        TRY(check(avcodec_send_packet(codec_context_.get(), nullptr), "drain decoder"));
         drained = true;
         break;
       }
@@ -30,12 +40,12 @@ Result<bool> Decoder::next() {
       // Packets flagged for discard (before an edit list's start) are sent too: the
       // first of them is often the key frame the next frames are predicted from, and
       // the decoder itself drops the frames they produce.
-      if (packet->stream_index != stream_index) {
-        av_packet_unref(packet.get());
+      if (packet_->stream_index != stream_index_) {
+        av_packet_unref(packet_.get());
         continue;
       }
-      const int s = avcodec_send_packet(codec_context.get(), packet.get());
-      av_packet_unref(packet.get());
+      const int s = avcodec_send_packet(codec_context_.get(), packet_.get());
+      av_packet_unref(packet_.get());
       // One damaged packet (a junk frame, a capture starting mid-frame) is skipped
       // as FFmpeg's own tools do, rather than ending the whole stream.
       if (s == AVERROR_INVALIDDATA) continue;
@@ -43,33 +53,29 @@ Result<bool> Decoder::next() {
       drained = false;
       break;
     }
-    r = avcodec_receive_frame(codec_context.get(), frame.get());
+    r = avcodec_receive_frame(codec_context_.get(), frame_.get());
   }
 }
 
 void Decoder::reset_after_seek() {
-  avcodec_flush_buffers(codec_context.get());
-  av_packet_unref(packet.get());
-  av_frame_unref(frame.get());
-  draining = false;
+  avcodec_flush_buffers(codec_context_.get());
+  av_packet_unref(packet_.get());
+  av_frame_unref(frame_.get());
+  draining_ = false;
 }
 
 Status Decoder::seek(int64_t target) {
   // A custom I/O context remembers a failed read for the rest of its life; a seek
   // starts reading afresh, so one transient failure of a file-like object does not
   // fail every later call.
-  if (io_context) {
-    io_context->error = 0;
-    io_context->eof_reached = 0;
+  if (io_context_) {
+    io_context_->error = 0;
+    io_context_->eof_reached = 0;
   }
-  TRY(check(av_seek_frame(format_context.get(), stream_index, target, AVSEEK_FLAG_BACKWARD), "seek"));
+  TRY(check(av_seek_frame(format_context_.get(), stream_index_, target, AVSEEK_FLAG_BACKWARD), "seek"));
   reset_after_seek();
   return ok();
 }
-
-}  // namespace ffmpeg
-
-namespace ffmpeg {
 
 Status Decoder::rewind() {
   // A backward seek lands on the last index entry at or before its target, so a seek
@@ -78,15 +84,40 @@ Status Decoder::rewind() {
   // timestamp first. Some demuxers refuse a target before their first entry (MP3
   // refuses -1, and its start_time lies after its first packet, which carries the
   // encoder delay): then 0, then the start time itself.
-  const int64_t start = stream()->start_time == AV_NOPTS_VALUE ? 0 : stream()->start_time;
+  const int64_t start = stream().start_time == AV_NOPTS_VALUE ? 0 : stream().start_time;
   const int64_t low = std::min<int64_t>(start, 0);  // start is never AV_NOPTS_VALUE here
   Status result = seek(low - 1);
   if (!result) result = seek(low);
   if (!result && start != low) result = seek(start);
   // A container that cannot seek at all (a Matroska file cut short, without cues) is
   // still at its start if nothing has been read since the open.
-  if (result || !read_since_open) return ok();
+  if (result || !read_since_open_) return ok();
   return result;
+}
+
+Result<std::optional<PacketInfo>> Decoder::scan_packet() {
+  while (true) {
+    read_since_open_ = true;
+    const int r = av_read_frame(format_context_.get(), packet_.get());
+    if (r == AVERROR_EOF) return std::optional<PacketInfo>();
+    TRY(check(r, "scan packets"));
+    if (packet_->stream_index != stream_index_) {
+      av_packet_unref(packet_.get());
+      continue;
+    }
+    const PacketInfo info{packet_->pts, packet_->dts, packet_->duration, packet_->flags};
+    av_packet_unref(packet_.get());
+    return std::optional<PacketInfo>(info);
+  }
+}
+
+std::optional<int64_t> Decoder::indexed_key_frame(int64_t ts) const noexcept {
+  AVStream* st = format_context_->streams[stream_index_];
+  const int i = av_index_search_timestamp(st, ts, AVSEEK_FLAG_BACKWARD);
+  // A negative index (no entry at or before ts) gives no entry.
+  const AVIndexEntry* entry = avformat_index_get_entry(st, i);
+  if (!entry) return std::nullopt;
+  return entry->timestamp;
 }
 
 }  // namespace ffmpeg

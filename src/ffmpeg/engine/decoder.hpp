@@ -1,49 +1,51 @@
-// The engine: every FFmpeg object of one opened stream, with one owner each.
+// The engine: every FFmpeg object of one opened stream, with one owner each, and the
+// operations through which all reading and decoding advances.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 
-#include "ffmpeg/error.hpp"
-#include "ffmpeg/ptr.hpp"
+#include "ffmpeg/engine/reader.hpp"
 #include "ffmpeg/engine/source.hpp"
-#include "ffmpeg/picture/transforms.hpp"
+#include "ffmpeg/error.hpp"
+#include "ffmpeg/picture/converter.hpp"
+#include "ffmpeg/ptr.hpp"
+#include "ffmpeg/timing.hpp"
 
 namespace ffmpeg {
 
 enum class MediaType : uint8_t { Video = 0, Audio = 1 };
 
-struct Rational {
-  int num = 0;
-  int den = 1;
+struct OpenOptions {
+  MediaType media_type = MediaType::Video;
+  std::optional<int> stream_index;
+  int threads = 1;  // the decoder's thread count, given to FFmpeg as it is
 };
 
-// The sizes and formats the colour converter was made for; it is rebuilt only when
-// they change.
-struct ColorKey {
-  int width = 0;
-  int height = 0;
-  int source_format = -1;
-  int destination_format = -1;
-  bool operator==(const ColorKey&) const = default;
+// What a packet of the stream says about itself, read without decoding.
+struct PacketInfo {
+  int64_t pts;
+  int64_t dts;
+  int64_t duration;
+  int flags;  // AV_PKT_FLAG_*
 };
 
 class Decoder {
  public:
-  Decoder(MediaType media_type) : media_type(media_type) {}
+  // Opens the source and the chosen stream's decoder. Runs with the interpreter lock
+  // released; on failure everything acquired so far is released before returning.
+  static Result<std::unique_ptr<Decoder>> open(Source source, const OpenOptions& options);
   Decoder(const Decoder&) = delete;
   Decoder& operator=(const Decoder&) = delete;
   ~Decoder();
 
-  AVStream* stream() const noexcept { return format_context->streams[stream_index]; }
-
-  // The pump: leaves one more decoded frame of the stream in `frame` (true), or
-  // reports the end of the stream (false). The packet is empty on return whatever
-  // the outcome; the frame holds data only until the next call.
+  // The pump: leaves one more decoded frame of the stream in frame() (true), or
+  // reports the end of the stream (false). The frame holds data only until the next
+  // call or seek; a caller that keeps it takes its own reference.
   Result<bool> next();
-  // Returns the pump to its initial state; every seek is followed by it.
-  void reset_after_seek();
-  // av_seek_frame backward to `target` on the stream ("seek" on failure), then the reset.
+  // av_seek_frame backward to `target` on the stream ("seek" on failure); the pump
+  // then starts afresh from where the demuxer landed.
   Status seek(int64_t target);
   // Seeks to the start of the stream, at or before its first packet.
   Status rewind();
@@ -51,42 +53,64 @@ class Decoder {
   // decoder to its state at open (Opus trims its pre-skip only once; AAC keeps its
   // noise generator's state), so a pass that must match a first decode starts anew.
   // On failure the current context stays.
-  Status restart_decoder();
+  Status restart();
+  // For the packet scan: the next packet of the stream, read without decoding
+  // (packets of other streams are passed over); none at the end of the container.
+  Result<std::optional<PacketInfo>> scan_packet();
 
-  // Release order is written out in the destructor; a half-built engine goes the
-  // same way, every step tolerating an empty field.
-  TransformState transforms;  // resizers and rotation buffers, kept across requests
-  SwsContextPtr color_converter;
-  FormatContextPtr format_context;
-  CodecContextPtr codec_context;
-  PacketPtr packet;
-  FramePtr frame;
-  FramePtr rgb_frame;
-  IoContextPtr io_context;
+  // The frame the last next() left.
+  const AVFrame& frame() const noexcept { return *frame_; }
+  const AVStream& stream() const noexcept { return *format_context_->streams[stream_index_]; }
+  int stream_index() const noexcept { return stream_index_; }
+  MediaType media_type() const noexcept { return media_type_; }
+  Rational time_base() const noexcept { return time_base_; }
+  // The container's duration in AV_TIME_BASE units (AV_NOPTS_VALUE when unknown).
+  int64_t container_duration() const noexcept { return format_context_->duration; }
+  // The timestamp of the last key frame in the demuxer's index at or before `ts`; none
+  // when the index has no such entry.
+  std::optional<int64_t> indexed_key_frame(int64_t ts) const noexcept;
+
+  // Video: the picture size and format of the stream's parameters at open; frames of
+  // another size are refused. Audio: 0, 0 and AV_PIX_FMT_NONE.
+  int width() const noexcept { return width_; }
+  int height() const noexcept { return height_; }
+  AVPixelFormat pixel_format() const noexcept { return pixel_format_; }
+
+  // The colour converter, resizers and rotation buffers, kept across requests.
+  PictureConverter& pictures() noexcept { return pictures_; }
+
+  // The reader behind the custom I/O; null for a path or URL.
+  const Reader* reader() const noexcept { return reader_.get(); }
+
+ private:
+  Decoder(MediaType media_type, int threads) noexcept : threads_(threads), media_type_(media_type) {}
+  Status open_input(Source source);
+  Status choose_stream(std::optional<int> stream_index);
+  Status open_codec();
+  // Returns the pump to its initial state; every seek is followed by it.
+  void reset_after_seek();
+
+  // Released in the order the destructor writes out; a half-built engine goes the
+  // same way, every step tolerating an empty member.
+  PictureConverter pictures_;
+  FormatContextPtr format_context_;
+  CodecContextPtr codec_context_;
+  PacketPtr packet_;  // empty whenever no engine call is running
+  FramePtr frame_;
+  IoContextPtr io_context_;
   // The custom I/O context holds the reader's address, so the reader lives on the heap.
-  std::unique_ptr<Reader> reader;
+  std::unique_ptr<Reader> reader_;
 
-  Rational time_base;
-  std::optional<ColorKey> color_key;
-  int width = 0;
-  int height = 0;
-  int pixel_format = -1;  // AV_PIX_FMT_NONE
-  int stream_index = 0;
-  int threads = 1;  // the decoder's thread count, as asked for at open
-  MediaType media_type;
-  bool draining = false;
+  Rational time_base_;
+  int width_ = 0;
+  int height_ = 0;
+  AVPixelFormat pixel_format_ = AV_PIX_FMT_NONE;
+  int stream_index_ = 0;
+  int threads_;
+  MediaType media_type_;
+  bool draining_ = false;
   // Whether any packet has been read since the open (a fresh engine needs no rewind).
-  bool read_since_open = false;
+  bool read_since_open_ = false;
 };
-
-struct OpenOptions {
-  MediaType media_type = MediaType::Video;
-  std::optional<int> stream_index;
-  int threads = 1;
-};
-
-// Opens the source and the chosen stream's decoder. Runs with the interpreter lock
-// released; on failure everything acquired so far is released before returning.
-Result<std::unique_ptr<Decoder>> open(Source source, const OpenOptions& options);
 
 }  // namespace ffmpeg

@@ -1,4 +1,5 @@
-// Opening the input and configuring the stream's decoder.
+// Opening the input and configuring the stream's decoder: the engine's constructor
+// and its restart.
 #include <cstring>
 
 #include "ffmpeg/engine/decoder.hpp"
@@ -14,53 +15,15 @@ constexpr int kIoBufferSize = 32768;
 // protocol, which this list refuses.
 constexpr const char* kInMemoryProtocols = "crypto,data";
 
-// Builds the reader and the custom I/O context around it.
-Status prepare_custom_io(Decoder& d, Reader reader) {
-  d.reader = std::make_unique<Reader>(std::move(reader));
-  AvBufferPtr buffer(static_cast<uint8_t*>(av_malloc(kIoBufferSize)));
-  if (!buffer) return Error::runtime("cannot allocate input buffer");
-  AVIOContext* io = avio_alloc_context(buffer.get(), kIoBufferSize, 0, d.reader.get(),
-                                       read_memory, nullptr, seek_memory);
-  if (!io) return Error::runtime("cannot allocate input context");
-  buffer.release();  // owned by the I/O context from here on
-  d.io_context.reset(io);
-  d.format_context.reset(avformat_alloc_context());
-  if (!d.format_context) return Error::runtime("cannot allocate format context");
-  d.format_context->pb = io;
-  d.format_context->flags |= AVFMT_FLAG_CUSTOM_IO;
-  return ok();
-}
-
-Status open_input(Decoder& d, const char* url, DictionaryPtr options) {
-  // avformat_open_input frees the context itself on failure and nulls the pointer;
-  // it replaces the options with the ones it did not consume.
-  AVFormatContext* raw = d.format_context.release();
+// avformat_open_input frees the context itself on failure and nulls the pointer; it
+// replaces the options with the ones it did not consume.
+Status open_format(FormatContextPtr& context, const char* url, DictionaryPtr options) {
+  AVFormatContext* raw = context.release();
   AVDictionary* raw_options = options.release();
   const int r = avformat_open_input(&raw, url, nullptr, &raw_options);
-  d.format_context.reset(raw);
+  context.reset(raw);
   options.reset(raw_options);
   return check(r, "open input");
-}
-
-Status choose_stream(Decoder& d, const OpenOptions& options) {
-  const auto type = d.media_type == MediaType::Video ? AVMEDIA_TYPE_VIDEO : AVMEDIA_TYPE_AUDIO;
-  const int index = options.stream_index
-                        ? *options.stream_index
-                        : av_find_best_stream(d.format_context.get(), type, -1, -1, nullptr, 0);
-  if (index < 0 || static_cast<unsigned>(index) >= d.format_context->nb_streams)
-    return Error::invalid("no valid stream of the requested media type");
-  d.stream_index = index;
-  const AVCodecParameters* par = d.stream()->codecpar;
-  if (par->codec_type != type) return Error::invalid("stream has the wrong media type");
-  if (d.media_type == MediaType::Video) {
-    d.pixel_format = par->format;
-    d.width = par->width;
-    d.height = par->height;
-  }
-  const AVRational tb = d.stream()->time_base;
-  d.time_base = {tb.num, tb.den};
-  if (tb.num < 1 || tb.den < 1) return Error::runtime("invalid stream time base");
-  return ok();
 }
 
 // The stream's decoder, configured and opened from the stream's parameters.
@@ -77,67 +40,80 @@ Result<CodecContextPtr> open_codec_context(const AVStream& stream, int threads) 
   return context;
 }
 
-Status open_codec(Decoder& d, int threads) {
-  d.threads = threads;
-  TRY_ASSIGN(d.codec_context, open_codec_context(*d.stream(), threads));
-  d.packet.reset(av_packet_alloc());
-  d.frame.reset(av_frame_alloc());
-  d.rgb_frame.reset(av_frame_alloc());
-  if (!d.packet || !d.frame || !d.rgb_frame) return Error::runtime("cannot allocate decoding buffers");
-  return ok();
+}  // namespace
+
+Result<std::unique_ptr<Decoder>> Decoder::open(Source source, const OpenOptions& options) {
+  std::unique_ptr<Decoder> d(new Decoder(options.media_type, options.threads));
+  TRY(d->open_input(std::move(source)));
+  TRY(check(avformat_find_stream_info(d->format_context_.get(), nullptr), "read stream metadata"));
+  TRY(d->choose_stream(options.stream_index));
+  TRY(d->open_codec());
+  return d;
 }
 
-Status open_into(Decoder& d, Source source, const OpenOptions& options) {
+Status Decoder::open_input(Source source) {
   if (auto* path = std::get_if<source::Path>(&source)) {
     if (std::memchr(path->text.data(), '\0', path->text.size()))
       return Error::invalid("path contains NUL");
-    TRY(open_input(d, path->text.c_str(), nullptr));
-  } else {
-    Reader reader;
-    if (auto* object = std::get_if<source::Object>(&source)) {
-      ObjectReader object_reader{std::move(object->object)};
-      TRY(rewind_object(object_reader));
-      reader = std::move(object_reader);
-    } else {
-      reader = MemoryReader{std::move(std::get<source::Bytes>(source).data), 0};
-    }
-    TRY(prepare_custom_io(d, std::move(reader)));
-    AVDictionary* options = nullptr;
-    const int r = av_dict_set(&options, "protocol_whitelist", kInMemoryProtocols, 0);
-    DictionaryPtr owned_options(options);
-    TRY(check(r, "open input"));
-    TRY(open_input(d, nullptr, std::move(owned_options)));
+    return open_format(format_context_, path->text.c_str(), nullptr);
   }
-  TRY(check(avformat_find_stream_info(d.format_context.get(), nullptr), "read stream metadata"));
-  TRY(choose_stream(d, options));
-  TRY(open_codec(d, options.threads));
+  if (auto* custom = std::get_if<source::Custom>(&source)) {
+    reader_ = std::move(custom->reader);
+  } else {
+    reader_ = std::make_unique<MemoryReader>(std::move(std::get<source::Bytes>(source).data));
+  }
+  TRY(reader_->start());
+  AvBufferPtr buffer(static_cast<uint8_t*>(av_malloc(kIoBufferSize)));
+  if (!buffer) return Error::runtime("cannot allocate input buffer");
+  AVIOContext* io = avio_alloc_context(buffer.get(), kIoBufferSize, 0, reader_.get(), read_memory,
+                                       nullptr, seek_memory);
+  if (!io) return Error::runtime("cannot allocate input context");
+  buffer.release();  // owned by the I/O context from here on
+  io_context_.reset(io);
+  format_context_.reset(avformat_alloc_context());
+  if (!format_context_) return Error::runtime("cannot allocate format context");
+  format_context_->pb = io;
+  format_context_->flags |= AVFMT_FLAG_CUSTOM_IO;
+  AVDictionary* options = nullptr;
+  const int r = av_dict_set(&options, "protocol_whitelist", kInMemoryProtocols, 0);
+  DictionaryPtr owned_options(options);
+  TRY(check(r, "open input"));
+  return open_format(format_context_, nullptr, std::move(owned_options));
+}
+
+Status Decoder::choose_stream(std::optional<int> stream_index) {
+  const auto type = media_type_ == MediaType::Video ? AVMEDIA_TYPE_VIDEO : AVMEDIA_TYPE_AUDIO;
+  const int index = stream_index
+                        ? *stream_index
+                        : av_find_best_stream(format_context_.get(), type, -1, -1, nullptr, 0);
+  if (index < 0 || static_cast<unsigned>(index) >= format_context_->nb_streams)
+    return Error::invalid("no valid stream of the requested media type");
+  stream_index_ = index;
+  const AVCodecParameters* par = stream().codecpar;
+  if (par->codec_type != type) return Error::invalid("stream has the wrong media type");
+  if (media_type_ == MediaType::Video) {
+    pixel_format_ = static_cast<AVPixelFormat>(par->format);
+    width_ = par->width;
+    height_ = par->height;
+  }
+  const AVRational tb = stream().time_base;
+  time_base_ = {tb.num, tb.den};
+  if (tb.num < 1 || tb.den < 1) return Error::runtime("invalid stream time base");
   return ok();
 }
 
-}  // namespace
-
-Status Decoder::restart_decoder() {
-  TRY_ASSIGN(codec_context, open_codec_context(*stream(), threads));
+Status Decoder::open_codec() {
+  TRY_ASSIGN(codec_context_, open_codec_context(stream(), threads_));
+  packet_.reset(av_packet_alloc());
+  frame_.reset(av_frame_alloc());
+  const bool converter = pictures_.allocate();
+  if (!packet_ || !frame_ || !converter) return Error::runtime("cannot allocate decoding buffers");
   return ok();
 }
 
-Decoder::~Decoder() {
-  transforms.resizers.clear();
-  color_converter.reset();
-  frame.reset();
-  rgb_frame.reset();
-  packet.reset();
-  codec_context.reset();
-  // The demuxer is closed before the custom I/O context it reads through is freed.
-  format_context.reset();
-  io_context.reset();
-  reader.reset();
-}
-
-Result<std::unique_ptr<Decoder>> open(Source source, const OpenOptions& options) {
-  auto d = std::make_unique<Decoder>(options.media_type);
-  TRY(open_into(*d, std::move(source), options));
-  return d;
+Status Decoder::restart() {
+  TRY_ASSIGN(codec_context_, open_codec_context(stream(), threads_));
+  return ok();
 }
 
 }  // namespace ffmpeg

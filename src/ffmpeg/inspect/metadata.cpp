@@ -1,7 +1,6 @@
-#include <cmath>
-
 #include "ffmpeg/inspect/metadata.hpp"
-#include "ffmpeg/timing.hpp"
+
+#include <cmath>
 
 extern "C" {
 #include <libavutil/display.h>
@@ -34,20 +33,21 @@ std::optional<std::string> property(T value, T unspecified, const char* (*to_nam
 }  // namespace
 
 Result<Metadata> metadata(const Decoder& d, bool apply_rotation) {
-  const AVStream* st = d.stream();
+  const AVStream* st = &d.stream();
   const AVCodecParameters* par = st->codecpar;
+  const Rational time_base = d.time_base();
   Metadata m;
-  m.stream_index = d.stream_index;
-  m.media_type = d.media_type;
-  m.time_base = d.time_base;
+  m.stream_index = d.stream_index();
+  m.media_type = d.media_type();
+  m.time_base = time_base;
   m.codec = name(avcodec_get_name(par->codec_id));
   m.bit_rate = static_cast<double>(par->bit_rate);
-  if (st->duration > 0) m.duration_seconds_from_header = frame_seconds(d.time_base, st->duration);
-  if (d.format_context->duration > 0)
-    m.container_duration = static_cast<double>(d.format_context->duration) / 1000000.0;
+  if (st->duration > 0) m.duration_seconds_from_header = frame_seconds(time_base, st->duration);
+  if (d.container_duration() > 0)
+    m.container_duration = static_cast<double>(d.container_duration()) / 1000000.0;
   if (st->start_time != AV_NOPTS_VALUE)
-    m.begin_stream_seconds_from_header = frame_seconds(d.time_base, st->start_time);
-  if (d.media_type == MediaType::Audio) {
+    m.begin_stream_seconds_from_header = frame_seconds(time_base, st->start_time);
+  if (d.media_type() == MediaType::Audio) {
     m.sample_rate = par->sample_rate;
     m.num_channels = par->ch_layout.nb_channels;
     m.sample_format = name(av_get_sample_fmt_name(static_cast<AVSampleFormat>(par->format)));

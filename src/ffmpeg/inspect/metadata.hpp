@@ -1,25 +1,14 @@
-// Inspection without decoding: the packet scan and the stream's header facts.
+// The stream's header facts, read without decoding.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "ffmpeg/engine/decoder.hpp"
 
 namespace ffmpeg {
-
-struct PacketRecord {
-  int64_t pts;  // pts, else dts
-  int64_t duration;
-  bool key;
-};
-
-// Every packet of the stream from its start to its end, sorted stably by timestamp.
-// Reads packets only; leaves the engine rewound and reset.
-Result<std::vector<PacketRecord>> scan(Decoder& d);
 
 struct Metadata {
   int stream_index = 0;

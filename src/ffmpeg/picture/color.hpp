@@ -1,12 +1,13 @@
 // Output sample types and the colour conversion of decoded pictures.
 #pragma once
 
-#include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string_view>
 
-#include "ffmpeg/buffer.hpp"
-#include "ffmpeg/engine/decoder.hpp"
-#include "ffmpeg/picture/transforms.hpp"
+#include "ffmpeg/error.hpp"
+#include "ffmpeg/picture/picture.hpp"
+#include "ffmpeg/ptr.hpp"
 
 namespace ffmpeg {
 
@@ -27,24 +28,41 @@ struct PictureFormat {
 
 // The layout for `type` given the stream's recorded pixel format; native output is
 // offered for six packed formats only.
-Result<PictureFormat> picture_format(OutputType type, int pixel_format);
-
-// The frame as a packed picture in the request's format: converted to RGB into the
-// engine's RGB frame, or plane 0 of the frame itself for native output. The result
-// is valid until the next conversion or the next decoded frame.
-Result<Picture> convert_frame(Decoder& decoder, const AVFrame& frame, const PictureFormat& format);
+Result<PictureFormat> picture_format(OutputType type, AVPixelFormat pixel_format);
 
 // Whether an RGB conversion of `frame` may write straight into a packed batch slot.
 bool converts_in_place(const AVFrame& frame, const PictureFormat& format);
-// Converts the frame to RGB straight into `slot`, rows packed with no padding.
-Status convert_frame_into(Decoder& decoder, const AVFrame& frame, const PictureFormat& format,
-                          uint8_t* slot);
 
-// Copies `picture` row by row into picture slot `position` of the batch.
-Status write_picture(const Picture& picture, const PictureFormat& format, Batch& batch,
-                     size_t position);
+// libswscale's converter from decoded frames to RGB, and the frame it converts into.
+class ColorConverter {
+ public:
+  // Allocates the RGB frame; false when it cannot be had.
+  bool allocate() noexcept;
+  // Releases the converter, then the RGB frame.
+  void release() noexcept;
 
-// Turns the finished byte batch into the array's element type, in place.
-Result<OwnedBuffer> finish_batch(Batch& batch, const PictureFormat& format);
+  // The frame converted to `destination` in the RGB frame, valid until the next
+  // conversion.
+  Result<Picture> to_rgb(const AVFrame& frame, AVPixelFormat destination);
+  // The frame converted to the format's RGB straight into `slot`, rows packed with no
+  // padding (see converts_in_place).
+  Status to_rgb_into(const AVFrame& frame, const PictureFormat& format, uint8_t* slot);
+
+ private:
+  // The sizes and formats the converter was made for; it is rebuilt only when they change.
+  struct Key {
+    int width = 0;
+    int height = 0;
+    AVPixelFormat source_format = AV_PIX_FMT_NONE;
+    AVPixelFormat destination_format = AV_PIX_FMT_NONE;
+    bool operator==(const Key&) const = default;
+  };
+
+  Result<SwsContext*> prepare(const AVFrame& frame, AVPixelFormat destination);
+
+  SwsContextPtr context_;
+  std::optional<Key> key_;
+  FramePtr rgb_frame_;
+};
 
 }  // namespace ffmpeg

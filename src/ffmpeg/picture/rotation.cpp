@@ -1,7 +1,7 @@
-// Quarter turns of a packed RGB picture into a reusable buffer.
-#include <cstring>
+#include "ffmpeg/picture/rotation.hpp"
 
-#include "ffmpeg/picture/transforms.hpp"
+#include <cstddef>
+#include <cstring>
 
 namespace ffmpeg {
 namespace {

@@ -2,14 +2,12 @@
 
 #include <cstring>
 
-extern "C" {
-#include <libavutil/pixfmt.h>
-}
+#include "ffmpeg/picture/rotation.hpp"
 
 namespace ffmpeg {
 namespace {
 
-int bytes_per_pixel(int format) { return format == AV_PIX_FMT_RGB48LE ? 6 : 3; }
+int bytes_per_pixel(AVPixelFormat format) { return format == AV_PIX_FMT_RGB48LE ? 6 : 3; }
 
 // swscale takes the colour of packed RGB input in pairs of pixels, so for an odd width
 // it reads one pixel past the end of every row: row padding, left-over bytes or a
@@ -22,13 +20,12 @@ void extend_last_column(const Picture& p, int bpp) {
   for (int y = 0; y < p.height; ++y, last += p.linesize) std::memcpy(last + bpp, last, bpp);
 }
 
-Result<Picture> resize(Resizer& r, const Picture& in, const Resize& step, int format) {
+Result<Picture> resize(Resizer& r, const Picture& in, const Resize& step, AVPixelFormat format) {
   extend_last_column(in, bytes_per_pixel(format));
   const Resizer::Key key{in.width, in.height, step.width, step.height, format};
   if (!r.scaler || !(r.key == key)) {
-    r.scaler.reset(sws_getContext(in.width, in.height, static_cast<AVPixelFormat>(format), step.width,
-                                  step.height, static_cast<AVPixelFormat>(format), SWS_BILINEAR,
-                                  nullptr, nullptr, nullptr));
+    r.scaler.reset(sws_getContext(in.width, in.height, format, step.width, step.height, format,
+                                  SWS_BILINEAR, nullptr, nullptr, nullptr));
     if (!r.scaler) return Error::runtime("cannot initialize resize");
     r.key = key;
     av_frame_unref(r.frame.get());
@@ -87,7 +84,7 @@ Result<Size> output_size(const std::vector<Transform>& transforms, Size size) {
 }
 
 Result<Picture> apply_transforms(TransformState& state, const std::vector<Transform>& transforms,
-                                 Picture picture, int format) {
+                                 Picture picture, AVPixelFormat format) {
   const int bpp = bytes_per_pixel(format);
   size_t k = 0;
   for (const auto& t : transforms) {

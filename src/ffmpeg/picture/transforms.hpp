@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ffmpeg/error.hpp"
+#include "ffmpeg/picture/picture.hpp"
 #include "ffmpeg/ptr.hpp"
 
 namespace ffmpeg {
@@ -32,26 +33,14 @@ using Transform = std::variant<Crop, Resize, Rotate>;
 // "invalid transform" for an unknown name.
 Result<std::vector<Transform>> parse_transforms(const std::vector<TransformSpec>& specs);
 
-struct Size {
-  int height = 0;
-  int width = 0;
-};
 // Checks every step against the picture it receives and gives the output size.
 Result<Size> output_size(const std::vector<Transform>& transforms, Size input);
-
-// A view of an RGB picture in an engine buffer (RGB frame, resize frame or rotation
-// buffer), which the steps may write to: `bytes_per_pixel` = 3 x sample size.
-struct Picture {
-  uint8_t* data = nullptr;
-  int linesize = 0;
-  int width = 0;
-  int height = 0;
-};
 
 // One scaler with its own output frame, rebuilt only when its key changes.
 struct Resizer {
   struct Key {
-    int src_width = 0, src_height = 0, dst_width = 0, dst_height = 0, format = 0;
+    int src_width = 0, src_height = 0, dst_width = 0, dst_height = 0;
+    AVPixelFormat format = AV_PIX_FMT_NONE;
     bool operator==(const Key&) const = default;
   };
   // Declared frame first so that the scaler is released before its frame.
@@ -68,13 +57,10 @@ struct TransformState {
   std::vector<uint8_t> rotation_buffers[2];
 };
 
-// Applies the steps to `picture` (pixel format `format`: RGB24 or RGB48LE) and
-// returns the transformed view, which points into `state` or into `picture`.
+// Applies the steps to `picture` (RGB24 or RGB48LE, 3 samples per pixel) and returns
+// the transformed view, which points into `state` or into `picture`. Steps may write
+// past each row of `picture` (see the resize step), so it must lie in an engine buffer.
 Result<Picture> apply_transforms(TransformState& state, const std::vector<Transform>& transforms,
-                                 Picture picture, int format);
-
-// Writes `turns` quarter turns of `in` into `out` (resized as needed) and returns the
-// rotated view; rows padded to a multiple of 64 bytes with room for one pixel more.
-Picture rotate(const Picture& in, int turns, int bytes_per_pixel, std::vector<uint8_t>& out);
+                                 Picture picture, AVPixelFormat format);
 
 }  // namespace ffmpeg

@@ -1,10 +1,12 @@
 // The driver of both video methods: checks, plan, batch, run, final pass.
+#include "ffmpeg/video/request.hpp"
+
 #include <cmath>
 #include <optional>
 
+#include "ffmpeg/video/placer.hpp"
 #include "ffmpeg/video/selection.hpp"
 #include "ffmpeg/video/timestamp_mode.hpp"
-#include "ffmpeg/video/request.hpp"
 
 namespace ffmpeg {
 namespace {
@@ -22,12 +24,12 @@ Status check_seconds(const std::vector<double>& seconds) {
 
 Result<VideoResult> video_request(Decoder& d, VideoRequest request, OutputType type,
                                   const std::vector<Transform>& transforms) {
-  if (d.media_type != MediaType::Video) return Error::runtime("cannot decode video from audio stream");
+  if (d.media_type() != MediaType::Video) return Error::runtime("cannot decode video from audio stream");
   if (type == OutputType::Native && !transforms.empty())
     return Error::invalid("transforms require RGB output");
 
   Plan plan;
-  std::optional<TimestampMode> playback;  // its lookahead frame is freed on every path
+  std::optional<TimestampMode> playback;  // its retained frame is freed on every path
   const std::vector<double>* seconds = nullptr;
   size_t count = 0;
   if (auto* frames = std::get_if<VideoRequest::Frames>(&request.value)) {
@@ -40,22 +42,13 @@ Result<VideoResult> video_request(Decoder& d, VideoRequest request, OutputType t
     TRY_ASSIGN(playback, TimestampMode::create(d));
   }
 
-  TRY_ASSIGN(const PictureFormat format, picture_format(type, d.pixel_format));
-  TRY_ASSIGN(const Size size, output_size(transforms, Size{d.height, d.width}));
-  TRY_ASSIGN(Batch batch, allocate_batch(count, static_cast<uint64_t>(size.height),
-                                         static_cast<uint64_t>(size.width),
-                                         static_cast<uint64_t>(format.channels),
-                                         static_cast<uint64_t>(format.sample_bytes),
-                                         type == OutputType::Float32 ? 4 : static_cast<uint64_t>(format.sample_bytes)));
+  TRY_ASSIGN(const PictureFormat format, picture_format(type, d.pixel_format()));
+  TRY_ASSIGN(const Size size, output_size(transforms, Size{d.height(), d.width()}));
+  TRY_ASSIGN(Batch batch, Batch::allocate(count, size, format));
   Placer placer(d, format, transforms, batch);
   if (playback) TRY(playback->run(*seconds, placer));
   else TRY(run_frame_plan(d, plan, placer));
-  TRY_ASSIGN(OwnedBuffer frames, finish_batch(batch, format));
-  return VideoResult{std::move(frames),
-                     {count, static_cast<size_t>(size.height), static_cast<size_t>(size.width),
-                      static_cast<size_t>(format.channels)},
-                     std::move(batch.starts),
-                     std::move(batch.durations)};
+  return batch.finish();
 }
 
 }  // namespace ffmpeg

@@ -2,14 +2,13 @@
 // seconds, answered as one batch of pictures with the timing of each.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <variant>
 #include <vector>
 
-#include "ffmpeg/buffer.hpp"
-#include "ffmpeg/picture/color.hpp"
 #include "ffmpeg/engine/decoder.hpp"
+#include "ffmpeg/picture/batch.hpp"
+#include "ffmpeg/picture/color.hpp"
 #include "ffmpeg/picture/transforms.hpp"
 
 namespace ffmpeg {
@@ -28,15 +27,6 @@ struct VideoRequest {
     std::vector<double> seconds;  // in the caller's order
   };
   std::variant<Frames, Timestamps> value;
-};
-
-// One picture per requested position, in position order, with the start and duration
-// in seconds of the frame placed at each.
-struct VideoResult {
-  OwnedBuffer frames;
-  std::array<size_t, 4> shape{};  // (N, H, W, C)
-  std::vector<double> starts;
-  std::vector<double> durations;
 };
 
 // Checks the request, plans and runs it. Runs with the interpreter lock released;

@@ -1,10 +1,8 @@
-// Frame requests: the plan, the seeks the caller's seek points call for, and the
-// choice of the decoded frame that answers each target.
+#include "ffmpeg/video/selection.hpp"
+
 #include <map>
 #include <optional>
 #include <string>
-
-#include "ffmpeg/video/selection.hpp"
 
 namespace ffmpeg {
 namespace {
@@ -28,7 +26,7 @@ Result<Reached> decode_until(Decoder& d, int64_t pts) {
   while (true) {
     TRY_ASSIGN(const bool got, d.next());
     if (!got) return r;
-    TRY_ASSIGN(const int64_t timestamp, frame_timestamp(d.frame.get()));
+    TRY_ASSIGN(const int64_t timestamp, frame_timestamp(d.frame()));
     if (timestamp >= pts) {
       r.timestamp = timestamp;
       return r;
@@ -100,7 +98,7 @@ Status run_frame_plan(Decoder& d, const Plan& plan, Placer& placer) {
       continue;
     }
     TRY_ASSIGN(const int64_t timestamp, reach_frame(d, state, s));
-    TRY(placer.place(*d.frame, entry.positions));
+    TRY(placer.place(d.frame(), entry.positions));
     state.placed = {timestamp, entry.positions.front()};
   }
   return ok();

@@ -1,15 +1,14 @@
-// Frame selection: the plan of a request and the placing of chosen frames.
+// Frame selection: the plan of a frame request, the seeks its seek points call for,
+// and the choice of the decoded frame that answers each target.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <variant>
 #include <vector>
 
-#include "ffmpeg/buffer.hpp"
-#include "ffmpeg/picture/color.hpp"
 #include "ffmpeg/engine/decoder.hpp"
-#include "ffmpeg/timing.hpp"
-#include "ffmpeg/picture/transforms.hpp"
+#include "ffmpeg/video/placer.hpp"
 #include "ffmpeg/video/request.hpp"
 
 namespace ffmpeg {
@@ -34,27 +33,6 @@ struct PlanEntry {
   std::vector<size_t> positions;  // never empty, ascending
 };
 using Plan = std::vector<PlanEntry>;
-
-// Puts chosen frames into the batch: one conversion per frame, byte copies for its
-// further positions, and the start and duration of each.
-class Placer {
- public:
-  Placer(Decoder& decoder, const PictureFormat& format, const std::vector<Transform>& transforms,
-         Batch& batch)
-      : decoder_(decoder), format_(format), transforms_(transforms), batch_(batch) {}
-
-  Status place(const AVFrame& frame, const std::vector<size_t>& positions);
-  // Fills `positions` with the picture and timing already placed at `from`.
-  void place_again(size_t from, const std::vector<size_t>& positions);
-
- private:
-  void copy_slot(size_t from, size_t to);
-
-  Decoder& decoder_;
-  const PictureFormat& format_;
-  const std::vector<Transform>& transforms_;
-  Batch& batch_;
-};
 
 // One selection per distinct pts, in ascending pts order, each with the positions
 // that asked for it.

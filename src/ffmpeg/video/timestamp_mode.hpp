@@ -1,38 +1,38 @@
-// Frames showing at given seconds: a retained frame and a lookahead frame that
-// exchange roles by pointer, seeking only when the index shows a key frame between
-// the retained frame and the next second.
+// Frames showing at given seconds. The request holds a reference to the frame showing
+// (the retained frame) while the engine decodes the next one (the lookahead) into its
+// own frame; it seeks only when the index shows a key frame between the lookahead and
+// the next second.
 #pragma once
 
-#include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "ffmpeg/engine/decoder.hpp"
+#include "ffmpeg/video/placer.hpp"
 
 namespace ffmpeg {
 
-class Placer;
-
 class TimestampMode {
  public:
-  // "cannot allocate lookahead frame" when the spare frame cannot be made.
+  // "cannot allocate lookahead frame" when the request's frame cannot be made.
   static Result<TimestampMode> create(Decoder& d);
 
   // Answers strictly increasing seconds in turn; the i-th goes to position i.
   Status run(const std::vector<double>& seconds, Placer& placer);
 
  private:
-  explicit TimestampMode(Decoder& d, FramePtr lookahead) : d_(&d), lookahead_(std::move(lookahead)) {}
+  TimestampMode(Decoder& d, FramePtr retained) : d_(&d), retained_(std::move(retained)) {}
   Status answer(double t);
   Status seek_back(double t, int64_t tp);
   Status decode_forward(double t, int64_t prev);
   Status final_frame_check(double t);
-  void exchange() { std::swap(d_->frame, lookahead_); }
 
   Decoder* d_;
-  // Freed at the end of the request, whichever object holds this role by then.
-  FramePtr lookahead_;
+  // A second reference to the frame answering the last second (no copy of its data);
+  // freed with the request.
+  FramePtr retained_;
   bool has_frame_ = false;
-  bool at_end_ = false;
+  bool at_end_ = false;  // the retained frame is the stream's last
 };
 
 }  // namespace ffmpeg
