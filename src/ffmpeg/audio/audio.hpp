@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "ffmpeg/buffer.hpp"
+#include "ffmpeg/output/buffer.hpp"
 #include "ffmpeg/engine/decoder.hpp"
 #include "ffmpeg/error.hpp"
 

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "ffmpeg/buffer.hpp"
+#include "ffmpeg/output/buffer.hpp"
 #include "ffmpeg/error.hpp"
 
 namespace ffmpeg {

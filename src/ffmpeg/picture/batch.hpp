@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "ffmpeg/buffer.hpp"
+#include "ffmpeg/output/buffer.hpp"
 #include "ffmpeg/error.hpp"
 #include "ffmpeg/picture/color.hpp"
 #include "ffmpeg/picture/picture.hpp"

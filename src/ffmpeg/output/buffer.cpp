@@ -1,6 +1,6 @@
-#include "ffmpeg/buffer.hpp"
+#include "ffmpeg/output/buffer.hpp"
 
-#include "ffmpeg/block_pool.hpp"
+#include "ffmpeg/output/block_pool.hpp"
 
 namespace ffmpeg {
 

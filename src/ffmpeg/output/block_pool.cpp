@@ -1,4 +1,4 @@
-#include "ffmpeg/block_pool.hpp"
+#include "ffmpeg/output/block_pool.hpp"
 
 #include <sys/mman.h>
 
