@@ -18,7 +18,8 @@ Status rewind(Decoder& d) {
 }  // namespace
 
 Result<Audio> decode_audio(Decoder& d, const AudioRequest& request) {
-  if (d.media_type() != MediaType::Audio) return Error::runtime("cannot decode audio from video stream");
+  if (d.media_type() != MediaType::Audio)
+    return Error::runtime("cannot decode audio from video stream");
   if (request.sample_rate <= 0 || request.channels < 1 || request.channels > kMaxChannels)
     return Error::invalid("sample_rate and num_channels must be positive (channels <= 64)");
   TRY(rewind(d));

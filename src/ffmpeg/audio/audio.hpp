@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <optional>
 
-#include "ffmpeg/output/buffer.hpp"
 #include "ffmpeg/engine/decoder.hpp"
 #include "ffmpeg/error.hpp"
+#include "ffmpeg/output/buffer.hpp"
 
 namespace ffmpeg {
 

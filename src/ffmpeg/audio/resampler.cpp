@@ -17,7 +17,8 @@ Result<Resampler> Resampler::create(const AVFrame& input, int rate, int channels
     TRY(check(code, "configure audio resampling"));
   }
   TRY(check(swr_init(r.context_.get()), "initialize audio resampling"));
-  TRY(check(av_channel_layout_copy(r.layout_.get(), &input.ch_layout), "configure audio resampling"));
+  TRY(check(av_channel_layout_copy(r.layout_.get(), &input.ch_layout),
+            "configure audio resampling"));
   r.format_ = static_cast<AVSampleFormat>(input.format);
   r.rate_ = input.sample_rate;
   r.tails_.assign(static_cast<size_t>(channels), nullptr);

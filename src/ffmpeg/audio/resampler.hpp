@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "ffmpeg/audio/samples.hpp"
 #include "ffmpeg/error.hpp"
 #include "ffmpeg/ptr.hpp"
-#include "ffmpeg/audio/samples.hpp"
 
 namespace ffmpeg {
 

@@ -53,7 +53,8 @@ Status ChannelSamples::reserve(size_t count, float** tails) {
 Result<OwnedBuffer> ChannelSamples::take() {
   const size_t channels = planes_.size();
   size_t total;
-  if (__builtin_mul_overflow(channels, length_, &total) || total > kMaxSamples) return out_of_memory();
+  if (__builtin_mul_overflow(channels, length_, &total) || total > kMaxSamples)
+    return out_of_memory();
   // The first plane becomes the result: trimmed to size when it is the only one (a
   // shrinking realloc of a large block gives pages back without copying), or grown to
   // hold every channel.

@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <vector>
 
-#include "ffmpeg/output/buffer.hpp"
 #include "ffmpeg/error.hpp"
+#include "ffmpeg/output/buffer.hpp"
 
 namespace ffmpeg {
 

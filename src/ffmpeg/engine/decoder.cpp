@@ -72,7 +72,8 @@ Status Decoder::seek(int64_t target) {
     io_context_->error = 0;
     io_context_->eof_reached = 0;
   }
-  TRY(check(av_seek_frame(format_context_.get(), stream_index_, target, AVSEEK_FLAG_BACKWARD), "seek"));
+  TRY(check(av_seek_frame(format_context_.get(), stream_index_, target, AVSEEK_FLAG_BACKWARD),
+            "seek"));
   reset_after_seek();
   return ok();
 }

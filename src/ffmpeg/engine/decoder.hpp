@@ -83,7 +83,8 @@ class Decoder {
   const Reader* reader() const noexcept { return reader_.get(); }
 
  private:
-  Decoder(MediaType media_type, int threads) noexcept : threads_(threads), media_type_(media_type) {}
+  Decoder(MediaType media_type, int threads) noexcept
+      : threads_(threads), media_type_(media_type) {}
   Status open_input(Source source);
   Status choose_stream(std::optional<int> stream_index);
   Status open_codec();

@@ -12,14 +12,15 @@ namespace {
 
 // The angle of the coded display matrix; nullopt when there is none or it is 0.
 Result<std::optional<double>> rotation(const AVCodecParameters* par) {
-  const AVPacketSideData* side =
-      av_packet_side_data_get(par->coded_side_data, par->nb_coded_side_data, AV_PKT_DATA_DISPLAYMATRIX);
+  const AVPacketSideData* side = av_packet_side_data_get(
+      par->coded_side_data, par->nb_coded_side_data, AV_PKT_DATA_DISPLAYMATRIX);
   if (!side || side->size < 9 * sizeof(int32_t)) return std::optional<double>();
   const auto* m = reinterpret_cast<const int32_t*>(side->data);
   const double det = static_cast<double>(m[0]) * m[4] - static_cast<double>(m[1]) * m[3];
   if (det <= 0) return Error::unsupported("reflected or singular display matrices are unsupported");
   const double angle = av_display_rotation_get(m);
-  if (!std::isnormal(angle) && std::fpclassify(angle) != FP_SUBNORMAL) return std::optional<double>();
+  if (!std::isnormal(angle) && std::fpclassify(angle) != FP_SUBNORMAL)
+    return std::optional<double>();
   return std::optional<double>(angle);
 }
 
@@ -56,16 +57,20 @@ Result<Metadata> metadata(const Decoder& d, bool apply_rotation) {
   m.width = par->width;
   m.height = par->height;
   if (st->nb_frames > 0) m.num_frames_from_header = st->nb_frames;
-  const double fps = static_cast<double>(st->r_frame_rate.num) / static_cast<double>(st->r_frame_rate.den);
+  const double fps =
+      static_cast<double>(st->r_frame_rate.num) / static_cast<double>(st->r_frame_rate.den);
   if (fps > 0.0) m.average_fps_from_header = fps;
   m.pixel_aspect_ratio = {par->sample_aspect_ratio.num, par->sample_aspect_ratio.den};
   const auto format = static_cast<AVPixelFormat>(par->format);
   m.pixel_format = name(av_get_pix_fmt_name(format));
-  if (const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format)) m.bit_depth = desc->comp[0].depth;
+  if (const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format))
+    m.bit_depth = desc->comp[0].depth;
   m.color_range = property(par->color_range, AVCOL_RANGE_UNSPECIFIED, av_color_range_name);
   m.color_space = property(par->color_space, AVCOL_SPC_UNSPECIFIED, av_color_space_name);
-  m.color_primaries = property(par->color_primaries, AVCOL_PRI_UNSPECIFIED, av_color_primaries_name);
-  m.color_transfer_characteristic = property(par->color_trc, AVCOL_TRC_UNSPECIFIED, av_color_transfer_name);
+  m.color_primaries =
+      property(par->color_primaries, AVCOL_PRI_UNSPECIFIED, av_color_primaries_name);
+  m.color_transfer_characteristic =
+      property(par->color_trc, AVCOL_TRC_UNSPECIFIED, av_color_transfer_name);
   if (apply_rotation) {
     TRY_ASSIGN(m.rotation, rotation(par));
   }

@@ -21,7 +21,8 @@ class OwnedBuffer {
   using Release = void (*)(void* data, size_t length, size_t capacity);
 
   OwnedBuffer() = default;
-  OwnedBuffer(void* data, size_t length, size_t capacity, ElementType type, Release release) noexcept
+  OwnedBuffer(void* data, size_t length, size_t capacity, ElementType type,
+              Release release) noexcept
       : data_(data), length_(length), capacity_(capacity), type_(type), release_(release) {}
   OwnedBuffer(OwnedBuffer&& o) noexcept { *this = std::move(o); }
   OwnedBuffer& operator=(OwnedBuffer&& o) noexcept {

@@ -58,7 +58,8 @@ Result<Batch> Batch::allocate(size_t count, Size size, const PictureFormat& form
     return Error::runtime("cannot allocate the output batch");
   Batch batch;
   // Room for the final element type; the picture bytes are the first `bytes` of it.
-  batch.pixels_ = OwnedBuffer::for_writing(static_cast<size_t>(final_bytes), ElementType::UInt8, kSlack);
+  batch.pixels_ =
+      OwnedBuffer::for_writing(static_cast<size_t>(final_bytes), ElementType::UInt8, kSlack);
   if (!batch.pixels_.data()) return Error::runtime("cannot allocate the output batch");
   batch.format_ = format;
   batch.size_ = size;
@@ -98,8 +99,8 @@ void Batch::copy(size_t from, size_t to) noexcept {
 
 VideoResult Batch::finish() noexcept {
   VideoResult result;
-  result.shape = {starts_.size(), static_cast<size_t>(size_.height), static_cast<size_t>(size_.width),
-                  static_cast<size_t>(format_.channels)};
+  result.shape = {starts_.size(), static_cast<size_t>(size_.height),
+                  static_cast<size_t>(size_.width), static_cast<size_t>(format_.channels)};
   const size_t count = picture_bytes_ * starts_.size() / 2;  // 16-bit samples written
   if (format_.sample_bytes == 1) {
     result.frames = std::move(pixels_);

@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "ffmpeg/output/buffer.hpp"
 #include "ffmpeg/error.hpp"
+#include "ffmpeg/output/buffer.hpp"
 #include "ffmpeg/picture/color.hpp"
 #include "ffmpeg/picture/picture.hpp"
 

@@ -97,7 +97,8 @@ Result<Picture> ColorConverter::to_rgb(const AVFrame& f, AVPixelFormat destinati
   return Picture{rgb->data[0], rgb->linesize[0], f.width, f.height};
 }
 
-Status ColorConverter::to_rgb_into(const AVFrame& frame, const PictureFormat& format, uint8_t* slot) {
+Status ColorConverter::to_rgb_into(const AVFrame& frame, const PictureFormat& format,
+                                   uint8_t* slot) {
   TRY_ASSIGN(SwsContext* const sws, prepare(frame, format.rgb_format));
   uint8_t* const planes[4] = {slot, nullptr, nullptr, nullptr};
   const int line_sizes[4] = {frame.width * format.channels * format.sample_bytes, 0, 0, 0};

@@ -8,24 +8,29 @@ namespace {
 
 // The pixel loop for one pixel size, so that the copy is a fixed-size move.
 template <int B>
-void rotate_pixels(const Picture& in, int turns, uint8_t* out, size_t out_linesize, int out_w, int out_h) {
+void rotate_pixels(const Picture& in, int turns, uint8_t* out, size_t out_linesize, int out_w,
+                   int out_h) {
   const int W = in.width, H = in.height;
   for (int y = 0; y < out_h; ++y) {
     uint8_t* dst = out + static_cast<size_t>(y) * out_linesize;
     // Source of (y, x): turns 0: (y, x); 1: (x, W-1-y); 2: (H-1-y, W-1-x); 3: (H-1-x, y).
     const uint8_t* src;
     ptrdiff_t step;  // source bytes between consecutive destination columns
+    // One line per case, as in the table above.
+    // clang-format off
     switch (turns) {
       case 0: src = in.data + static_cast<ptrdiff_t>(y) * in.linesize; step = B; break;
       case 1: src = in.data + static_cast<ptrdiff_t>(W - 1 - y) * B; step = in.linesize; break;
       case 2: src = in.data + static_cast<ptrdiff_t>(H - 1 - y) * in.linesize + static_cast<ptrdiff_t>(W - 1) * B; step = -B; break;
       default: src = in.data + static_cast<ptrdiff_t>(H - 1) * in.linesize + static_cast<ptrdiff_t>(y) * B; step = -static_cast<ptrdiff_t>(in.linesize); break;
     }
+    // clang-format on
     if (turns == 0) {
       std::memcpy(dst, src, static_cast<size_t>(out_w) * B);
       continue;
     }
-    for (int x = 0; x < out_w; ++x, src += step) std::memcpy(dst + static_cast<size_t>(x) * B, src, B);
+    for (int x = 0; x < out_w; ++x, src += step)
+      std::memcpy(dst + static_cast<size_t>(x) * B, src, B);
   }
 }
 

@@ -39,8 +39,8 @@ Result<Picture> resize(Resizer& r, const Picture& in, const Resize& step, AVPixe
   }
   const uint8_t* src[4] = {in.data, nullptr, nullptr, nullptr};
   const int src_linesize[4] = {in.linesize, 0, 0, 0};
-  const int rows = sws_scale(r.scaler.get(), src, src_linesize, 0, in.height, r.frame->data,
-                             r.frame->linesize);
+  const int rows =
+      sws_scale(r.scaler.get(), src, src_linesize, 0, in.height, r.frame->data, r.frame->linesize);
   if (rows != step.height) return Error::runtime("resize failed");
   return Picture{r.frame->data[0], r.frame->linesize[0], step.width, step.height};
 }
@@ -57,7 +57,8 @@ Result<std::vector<Transform>> parse_transforms(const std::vector<TransformSpec>
   for (const auto& s : specs) {
     if (s.name == "crop") out.emplace_back(Crop{s.a, s.b, s.c, s.d});
     else if (s.name == "resize") out.emplace_back(Resize{s.c, s.d});
-    else if (s.name == "rotate") out.emplace_back(Rotate{static_cast<int>(static_cast<uint32_t>(s.a) & 3u)});
+    else if (s.name == "rotate")
+      out.emplace_back(Rotate{static_cast<int>(static_cast<uint32_t>(s.a) & 3u)});
     else return Error::invalid("invalid transform");
   }
   return out;
@@ -89,7 +90,8 @@ Result<Picture> apply_transforms(TransformState& state, const std::vector<Transf
   size_t k = 0;
   for (const auto& t : transforms) {
     if (const auto* c = std::get_if<Crop>(&t)) {
-      picture.data += static_cast<ptrdiff_t>(c->top) * picture.linesize + static_cast<ptrdiff_t>(c->left) * bpp;
+      picture.data +=
+          static_cast<ptrdiff_t>(c->top) * picture.linesize + static_cast<ptrdiff_t>(c->left) * bpp;
       picture.height = c->height;
       picture.width = c->width;
     } else if (const auto* s = std::get_if<Resize>(&t)) {

@@ -24,7 +24,8 @@ Status check_seconds(const std::vector<double>& seconds) {
 
 Result<VideoResult> video_request(Decoder& d, VideoRequest request, OutputType type,
                                   const std::vector<Transform>& transforms) {
-  if (d.media_type() != MediaType::Video) return Error::runtime("cannot decode video from audio stream");
+  if (d.media_type() != MediaType::Video)
+    return Error::runtime("cannot decode video from audio stream");
   if (type == OutputType::Native && !transforms.empty())
     return Error::invalid("transforms require RGB output");
 

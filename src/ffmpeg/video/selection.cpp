@@ -35,7 +35,9 @@ Result<Reached> decode_until(Decoder& d, int64_t pts) {
   }
 }
 
-Error no_frame(int64_t pts) { return Error::runtime("no decoded frame at PTS " + std::to_string(pts)); }
+Error no_frame(int64_t pts) {
+  return Error::runtime("no decoded frame at PTS " + std::to_string(pts));
+}
 
 // Leaves the frame that answers `s` in the engine's frame; returns its timestamp.
 Result<int64_t> reach_frame(Decoder& d, FrameState& state, const Selection::Frame& s) {
@@ -48,8 +50,7 @@ Result<int64_t> reach_frame(Decoder& d, FrameState& state, const Selection::Fram
   TRY_ASSIGN(Reached first, decode_until(d, s.pts));
   // A frame after the target is its answer only if nothing between can have been
   // skipped: decoding continued from an earlier frame, or passed one on the way.
-  if (first.timestamp &&
-      (*first.timestamp == s.pts || (!s.exact && (first.preceded || !sought)))) {
+  if (first.timestamp && (*first.timestamp == s.pts || (!s.exact && (first.preceded || !sought)))) {
     state.positioned = true;
     return *first.timestamp;
   }
