@@ -70,8 +70,8 @@ class Decoder {
   // when the index has no such entry.
   std::optional<int64_t> indexed_key_frame(int64_t ts) const noexcept;
 
-  // Video: the picture size and format of the stream's parameters at open; frames of
-  // another size are refused. Audio: 0, 0 and AV_PIX_FMT_NONE.
+  // Video: the picture size and format of the stream's parameters at open (video
+  // requests refuse frames of another size). Audio: 0, 0 and AV_PIX_FMT_NONE.
   int width() const noexcept { return width_; }
   int height() const noexcept { return height_; }
   AVPixelFormat pixel_format() const noexcept { return pixel_format_; }
