@@ -48,6 +48,8 @@ Result<std::unique_ptr<Decoder>> Decoder::open(Source source, const OpenOptions&
   TRY(check(avformat_find_stream_info(d->format_context_.get(), nullptr), "read stream metadata"));
   TRY(d->choose_stream(options.stream_index));
   TRY(d->open_codec());
+  d->skip_.enable(FrameSkip::suits(d->stream()));
+  d->skip_.restart(d->codec_context_->has_b_frames);
   return d;
 }
 
