@@ -69,8 +69,12 @@ Result<int64_t> reach_frame_once(Decoder& d, FrameState& state, const Selection:
   // the key frame's own pts: a demuxer that seeks by decoding time (MPEG-TS with
   // B-frames) lands after that key frame, and the decoder then shows nothing until the
   // next one, which the last group of pictures does not have. A seek to the start
-  // time misses the start for the same reason, so the rewind aims below it.
+  // time misses the start for the same reason, so the rewind aims below it. The pass
+  // starts with a decoder as at open: after a flush, HEVC still drops the leading
+  // pictures of a key frame the first pass began at, although the second pass reaches
+  // them with their references.
   state.positioned = false;
+  TRY(d.restart());
   TRY(d.rewind());
   TRY_ASSIGN(const Reached again, decode_until(d, s.pts));
   if (!again.timestamp) return no_frame(s.pts);
