@@ -1,12 +1,11 @@
 import gc
 import io
-import os
 import weakref
 
 import pytest
 
 import _av
-from conftest import SAMPLE, media, media_bytes
+from conftest import SAMPLE, media, media_bytes, rss_kib
 from doubles import (ReadRaises, ReadReturns, ReadTooMuch, Recording, SeekRaises,
                      SeekReturnsNone)
 
@@ -237,11 +236,6 @@ class TestLifetime:
         del f, d
         gc.collect()
         assert ref() is None
-
-
-def rss_kib():
-    with open(f"/proc/{os.getpid()}/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
 
 
 def test_failing_opens_leak_nothing():
