@@ -196,14 +196,12 @@ class TestScan:
         assert d.scan() == ref.packets(str(SAMPLE), 1)
 
     def test_truncated_file(self):
+        # The index lists every packet, the data stops half-way: ffprobe reads the
+        # packets that are there (the last one partial) and ends without an error.
         path = media("truncated_data.mp4")
-        d = _av.Decoder(path, "video")
-        try:
-            records = d.scan()
-        except RuntimeError as e:
-            assert str(e).startswith("scan packets: ")
-        else:
-            assert records == ref.packets(path, 0)
+        records = _av.Decoder(path, "video").scan()
+        assert records == ref.packets(path, 0)
+        assert 0 < len(records) < int(ref.stream(path, 0)["nb_frames"])
 
     def test_closed(self):
         d = _av.Decoder(str(SAMPLE), "video")
