@@ -182,7 +182,7 @@ class TestScan:
 
     def test_bframes_are_stored_out_of_order(self):
         # The point of sorting: the file order differs from presentation order.
-        file_order = [p["pts"] for p in ref.packet_list(media("bframes.mp4"))]
+        file_order = [p["pts"] for p in ref.packet_list(media("bframes.mp4")) if p["stream_index"] == 0]
         assert file_order != sorted(file_order)
         pts = [r[0] for r in _av.Decoder(media("bframes.mp4"), "video").scan()]
         assert pts == sorted(file_order)
