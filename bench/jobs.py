@@ -130,11 +130,11 @@ def timestamps(add, ours, frames, every, want):
     g50 = "h264_720p_60s_gop50"
     starts, keys = [f[1] for f in media.frames(g50)], set(media.key_points(g50))
     key_starts = [f[1] for f in media.frames(g50) if f[0] in keys]
-    for label, seconds in [(f"{n} seconds every {60 / n:.2f} s", [i * 60 / n for i in range(n)])
-                           for n in (16, 48)] + [
-            # Each the last frame shown before a key frame, which MP4 indexes at its decoding
-            # time, before these frames.
-            ("the frame before each key frame", [starts[starts.index(k) - 1] for k in key_starts[1:]])]:
+    samplings = {f"{n} seconds every {60 / n:.2f} s": [i * 60 / n for i in range(n)] for n in (16, 48)}
+    # Each the last frame shown before a key frame, which MP4 indexes at its decoding time,
+    # before these frames.
+    samplings["the frame before each key frame"] = [starts[starts.index(k) - 1] for k in key_starts[1:]]
+    for label, seconds in samplings.items():
         ours(10, label, g50, "played_at", {"seconds": seconds, "source": "recording"},
              count=True, rounds=0)
     dense = every(g50, bisect.bisect_left(starts, 6.0))
@@ -231,7 +231,7 @@ def counts_summary(job, results):
             indices = ([bisect.bisect_right(starts, t) - 1 for t in seconds] if seconds
                        else job["args"]["indices"])
             intervals, least = media.fewest(job["clip"], indices, lookahead=bool(seconds))
-            after = sum(1 for f in frames if frames[indices[-1]][0] < f[0] <= counts["max_frame_pts"])
+            after = sum(1 for f in frames if frames[max(indices)][0] < f[0] <= counts["max_frame_pts"])
             jumps = figures.get("file position jumps", "-")
             print(f"    in {intervals} key-frame intervals: av_seek_frame calls {counts['seeks']} "
                   f"(targets {counts['seek_targets'][:4]} ...), file position jumps {jumps}; frames "
