@@ -3,6 +3,7 @@
 # Usage: make-test-media.sh OUTDIR. The comment above each command says what its clip is for.
 set -euo pipefail
 out=${1:?usage: make-test-media.sh OUTDIR}
+scripts=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$out"
 cd "$out"
 ff() { ffmpeg -nostdin -v error -y "$@"; }
@@ -83,6 +84,19 @@ ff -i bframes.mp4 -c copy bframes.ts
 # a reference, the others are not), a key frame every 12 frames.
 ff -f lavfi -i "$(src_v 160x120 2)" -c:v libx264 -preset veryfast -g 12 -bf 3 \
    -x264-params b-pyramid=normal:b-adapt=0 -pix_fmt yuv420p bpyramid.mp4
+# H.264 whose SPS does not state its reorder depth (many encoders leave it out; x264 never
+# does, so the script takes it out): the decoder learns the depth from the pictures. The
+# first second reorders by one frame (one B-frame), the next by two (a B-pyramid); in
+# Matroska, whose index says nothing about reordering, the decoder starts at one.
+x264_parts="b-adapt=0:keyint=12:min-keyint=12:scenecut=0:weightb=0"
+ff -f lavfi -i "$(src_v 160x120 1)" -c:v libx264 -preset veryfast -bf 1 -refs 4 \
+   -x264-params "b-pyramid=none:$x264_parts" -pix_fmt yuv420p part_a.ts
+ff -f lavfi -i "$(src_v 160x120 1)" -c:v libx264 -preset veryfast -bf 3 -refs 3 \
+   -x264-params "b-pyramid=normal:$x264_parts" -pix_fmt yuv420p part_b.ts
+printf "file part_a.ts\nfile part_b.ts\n" > parts.txt
+ff -f concat -i parts.txt -c copy h264_unstated_reorder.mkv
+python3 "$scripts/h264-unstated-reorder.py" h264_unstated_reorder.mkv
+rm part_a.ts part_b.ts parts.txt
 # HEVC with x265's defaults (B-frames, open groups of pictures), a key frame every 16.
 ff -f lavfi -i "$(src_v 160x120 2)" -c:v libx265 -x265-params log-level=error:keyint=16 \
    -pix_fmt yuv420p hevc_bframes.mp4

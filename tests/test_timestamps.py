@@ -77,6 +77,7 @@ CLIPS = [
     (str(SAMPLE), 0),
     ("bpyramid.mp4", 0),         # H.264 B-pyramid: most B-frames are no reference
     ("hevc_bframes.mp4", 0),     # x265 defaults: B-frames, open groups of pictures
+    ("h264_unstated_reorder.mkv", 0),  # reorder depth learned from the pictures
 ]
 CORPUS_CLIPS = [
     ("h264_bpyramid_sar64x45.mp4", 0),       # B-pyramid, time base 1/30

@@ -200,6 +200,7 @@ REFERENCE_CLIPS = [
     ("native_gray16be.mov", 0, None),
     ("bpyramid.mp4", 0, None),      # H.264 B-pyramid: most B-frames are no reference
     ("hevc_bframes.mp4", 0, None),  # x265 defaults: B-frames, open groups of pictures
+    ("h264_unstated_reorder.mkv", 0, None),  # reorder depth learned from the pictures
 ]
 CORPUS_CLIPS = [
     ("vp9_odd_dimensions_161x121.webm", 0, None),
@@ -247,7 +248,7 @@ class TestUnreferencedFrames:
     request decodes on instead of seeking when that passes through what the seek would
     decode: the answers stay those of ffmpeg, whatever the frame asked for."""
 
-    CLIPS = ["bpyramid.mp4", "hevc_bframes.mp4", "bframes.ts",
+    CLIPS = ["bpyramid.mp4", "hevc_bframes.mp4", "bframes.ts", "h264_unstated_reorder.mkv",
              "h264_bpyramid_sar64x45.mp4", "dvb_multiprogram_mpeg2_hevc.ts"]
 
     @pytest.mark.parametrize("name", CLIPS)
@@ -263,7 +264,7 @@ class TestUnreferencedFrames:
         assert np.array_equal(got, ref.pictures(path, count=count))
         assert starts == [ref.seconds(path, pts) for pts, _ in frames]
 
-    @pytest.mark.parametrize("name", CLIPS[:3])
+    @pytest.mark.parametrize("name", CLIPS[:4])
     def test_each_frame_alone(self, name):
         # Every frame, non-reference ones included, as the only target: exactly, and not
         # exact from just after the frame before it.

@@ -65,14 +65,8 @@ void Decoder::reset_after_seek() {
   av_packet_unref(packet_.get());
   av_frame_unref(frame_.get());
   draining_ = false;
-  skip_.restart(codec_context_->has_b_frames);
+  skip_.restart();
   sent_keys_.restart();
-}
-
-bool Decoder::skipping_misled() noexcept {
-  if (!skip_.misled(codec_context_->has_b_frames)) return false;
-  skip_.enable(false);
-  return true;
 }
 
 Status Decoder::seek(int64_t target) {

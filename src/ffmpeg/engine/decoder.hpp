@@ -51,10 +51,6 @@ class Decoder {
   // What the next frames are decoded towards; in force until the next aim. The default
   // Aim wants every frame.
   void aim(const Aim& aim) noexcept { skip_.aim(aim); }
-  // Whether the frames output since the last seek may differ from a decode of every
-  // frame (see FrameSkip::misled). If so, frames are never left undecoded again on this
-  // engine, and the caller decodes afresh from a seek.
-  bool skipping_misled() noexcept;
   // av_seek_frame backward to `target` on the stream ("seek" on failure); the pump
   // then starts afresh from where the demuxer landed.
   Status seek(int64_t target);

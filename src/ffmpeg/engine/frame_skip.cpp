@@ -2,55 +2,19 @@
 
 #include <algorithm>
 
+#include "ffmpeg/engine/parameter_sets.hpp"
+
 namespace ffmpeg {
-namespace {
-
-// HEVC marks a picture "sub-layer non-reference": no later picture of its own temporal
-// sub-layer refers to it, but pictures of higher sub-layers may. Only a stream with one
-// sub-layer makes that "no picture at all". Every SPS in the extradata (hvcC or Annex B)
-// must say so.
-bool hevc_single_sub_layer(const uint8_t* data, int size) {
-  constexpr int kSps = 33;
-  int found = 0;
-  auto sps_ok = [&](const uint8_t* nal, int length) {
-    if (length < 3 || ((nal[0] >> 1) & 0x3f) != kSps) return true;
-    ++found;
-    return ((nal[2] >> 1) & 7) == 0;  // sps_max_sub_layers_minus1
-  };
-  if (!data || size < 4) return false;
-  if (data[0] == 1 && size >= 23) {  // hvcC
-    int at = 22;
-    const int arrays = data[at++];
-    for (int a = 0; a < arrays; ++a) {
-      if (at + 3 > size) return false;
-      const int count = data[at + 1] << 8 | data[at + 2];
-      at += 3;
-      for (int n = 0; n < count; ++n) {
-        if (at + 2 > size) return false;
-        const int length = data[at] << 8 | data[at + 1];
-        at += 2;
-        if (at + length > size || !sps_ok(data + at, length)) return false;
-        at += length;
-      }
-    }
-  } else {  // Annex B: NAL units after 00 00 01 start codes
-    for (int i = 0; i + 3 < size; ++i) {
-      if (data[i] || data[i + 1] || data[i + 2] != 1) continue;
-      if (!sps_ok(data + i + 3, size - i - 3)) return false;
-      i += 2;
-    }
-  }
-  return found > 0;
-}
-
-}  // namespace
 
 bool FrameSkip::suits(const AVStream& stream) noexcept {
   const AVCodecParameters& par = *stream.codecpar;
   switch (par.codec_id) {
-    // nal_ref_idc 0: no frame refers to it. An H.264 stream that does not state its
-    // reorder depth is watched (misled()).
+    // nal_ref_idc 0: no frame refers to it. A stream that does not state its reorder
+    // depth makes the decoder learn it from the pictures it decodes: with some left
+    // out, it learns too little, outputs a frame too early and then drops the frames
+    // that should have come before it.
     case AV_CODEC_ID_H264:
+      return h264_states_reorder_depth(par.extradata, par.extradata_size);
     // B-pictures, which no picture refers to.
     case AV_CODEC_ID_MPEG1VIDEO:
     case AV_CODEC_ID_MPEG2VIDEO:
@@ -64,11 +28,9 @@ bool FrameSkip::suits(const AVStream& stream) noexcept {
   }
 }
 
-void FrameSkip::restart(int reorder_depth) noexcept {
+void FrameSkip::restart() noexcept {
   sent_floor_ = Aim::kNone;
   last_skipped_ = false;
-  skipped_ = false;
-  depth_at_restart_ = reorder_depth;
 }
 
 AVDiscard FrameSkip::decide(const AVPacket& packet) noexcept {
@@ -87,7 +49,6 @@ AVDiscard FrameSkip::decide(const AVPacket& packet) noexcept {
       sent_floor_ = std::max(sent_floor_, packet.pts);
   }
   last_skipped_ = skip;
-  skipped_ = skipped_ || skip;
   return skip ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
 }
 

@@ -31,26 +31,16 @@ class FrameSkip {
     sent_floor_ = Aim::kNone;
   }
   // After a seek: what earlier packets said no longer holds, and nothing is skipped yet.
-  void restart(int reorder_depth) noexcept;
+  void restart() noexcept;
 
   // The discard level for `packet`, about to be sent.
   AVDiscard decide(const AVPacket& packet) noexcept;
-
-  // Frames were discarded since the last seek while the decoder's reorder depth grew
-  // from `reorder_depth`: an H.264 stream that does not state its depth makes the
-  // decoder learn it from the pictures it sees, and what it outputs on the way depends
-  // on the pictures it was given.
-  bool misled(int reorder_depth) const noexcept {
-    return skipped_ && reorder_depth != depth_at_restart_;
-  }
 
  private:
   bool enabled_ = false;
   Aim aim_;
   int64_t sent_floor_ = Aim::kNone;  // the latest sent packet at or before latest_until
   bool last_skipped_ = false;
-  bool skipped_ = false;
-  int depth_at_restart_ = 0;
 };
 
 }  // namespace ffmpeg

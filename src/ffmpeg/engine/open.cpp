@@ -49,7 +49,6 @@ Result<std::unique_ptr<Decoder>> Decoder::open(Source source, const OpenOptions&
   TRY(d->choose_stream(options.stream_index));
   TRY(d->open_codec());
   d->skip_.enable(FrameSkip::suits(d->stream()));
-  d->skip_.restart(d->codec_context_->has_b_frames);
   return d;
 }
 

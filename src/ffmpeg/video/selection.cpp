@@ -48,7 +48,8 @@ bool seek_passed(const Decoder& d, const FrameState& state, const Selection::Fra
   return d.passes_seek(s.seek_pts, s.pts);
 }
 
-Result<int64_t> reach_frame_once(Decoder& d, FrameState& state, const Selection::Frame& s) {
+// Leaves the frame that answers `s` in the engine's frame; returns its timestamp.
+Result<int64_t> reach_frame(Decoder& d, FrameState& state, const Selection::Frame& s) {
   bool sought = false;
   if (!state.positioned || (state.last_seek_pts != s.seek_pts && !seek_passed(d, state, s))) {
     TRY(d.seek(s.seek_pts));
@@ -81,14 +82,6 @@ Result<int64_t> reach_frame_once(Decoder& d, FrameState& state, const Selection:
   if (s.exact && *again.timestamp != s.pts)
     return Error::runtime("no decoded frame at exact PTS " + std::to_string(s.pts));
   return *again.timestamp;
-}
-
-// Leaves the frame that answers `s` in the engine's frame; returns its timestamp.
-Result<int64_t> reach_frame(Decoder& d, FrameState& state, const Selection::Frame& s) {
-  TRY_ASSIGN(const int64_t timestamp, reach_frame_once(d, state, s));
-  if (!d.skipping_misled()) return timestamp;
-  state.positioned = false;  // decode afresh from the seek point, every frame this time
-  return reach_frame_once(d, state, s);
 }
 
 }  // namespace

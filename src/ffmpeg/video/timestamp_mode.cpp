@@ -39,13 +39,6 @@ Status TimestampMode::run(const std::vector<double>& seconds, Placer& placer) {
 }
 
 Status TimestampMode::answer(double t) {
-  TRY(answer_once(t));
-  if (!d_->skipping_misled()) return ok();
-  has_frame_ = false;  // decode afresh from a seek, every frame this time
-  return answer_once(t);
-}
-
-Status TimestampMode::answer_once(double t) {
   const Rational tb = d_->time_base();
   const int64_t tp = seconds_to_pts(tb, t);
   // Only the latest frame that starts at or before t is the answer.
