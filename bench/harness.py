@@ -34,6 +34,7 @@ sys.path.insert(0, str(ROOT / "bench"))
 SHORT = 0.1  # seconds: jobs this short get five times the rounds
 
 from jobs import NAMES, counts_summary, jobs  # noqa: E402
+from report import OURS  # noqa: E402
 
 
 def torchcodec_ffmpeg():
@@ -85,7 +86,8 @@ def entries_of(job, threads, tools):
         return [(label, tool, kind or job["kind"], args if kind else {**job["args"], **args})
                 for label, (tool, kind, args) in job["variants"].items()]
     names = tools + (job.get("baselines", []) if threads == 1 else [])
-    return [(tool, tool, job["kind"], job["args"]) for tool in names]
+    return [(tool, tool, job["kind"], {**job["args"], **job.get("ours_args", {})}
+             if tool == OURS else job["args"]) for tool in names]
 
 
 def run_job(job, threads, tools, workers, rounds):
@@ -130,6 +132,11 @@ def run_job(job, threads, tools, workers, rounds):
                 entry["repeat_counts"] = answer.get("counts")
             else:
                 entry.setdefault("error", answer.get("error") or answer.get("unavailable"))
+    ours = entries.get(OURS)
+    if job.get("count_once") and ours and "error" not in ours and "unavailable" not in ours:
+        # One more run of ours, untimed, with the counting library: its seeks and decoded frames.
+        counting = workers.setdefault((OURS, True), Worker(OURS, True))
+        ours["counts"] = counting.ask({**ours["request"], "check": False}).get("counts")
     for entry in entries.values():
         del entry["worker"], entry["request"]
         if entry["times"]:

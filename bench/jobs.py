@@ -14,8 +14,9 @@ def jobs(quick, workloads):
     (None: the comparison of the tools). A job with `variants` runs those entries ({label: (tool,
     kind or None, arguments)}) instead of the tools; `baselines` join the tools on one thread;
     `extra` jobs run only when their workload is asked for; `count` runs ours with the counting
-    library; `fresh` gives every run a new process; an argument `keep` keeps ours open between
-    runs."""
+    library; `count_once` adds one untimed run of ours with it, for its counts; `ours_args` are
+    arguments for ours alone; `fresh` gives every run a new process; an argument `keep` keeps ours
+    open between runs."""
     import media
 
     out = []
@@ -67,8 +68,8 @@ def comparison(add, ours, frames, every, want):
             out.append(start + length / 4)
         return out
 
-    g30, g600, hd, vp9 = ("h264_360p_60s_gop30", "h264_360p_60s_gop600", "h264_1080p_10s",
-                          "vp9_720p_30s")
+    g30, g600, hevc, hd, vp9 = ("h264_360p_60s_gop30", "h264_360p_60s_gop600", "hevc_360p_60s",
+                                "h264_1080p_10s", "vp9_720p_30s")
     for clip in (hd, vp9):
         add(1, "open + first frame", clip, "first_frame", {}, in_quick=clip == hd, expect=[0])
     for clip in (hd, vp9):
@@ -78,13 +79,20 @@ def comparison(add, ours, frames, every, want):
         add(2, "every frame", clip, "first_n", {"n": None}, in_quick=clip == g600,
             expect=list(range(frames(clip))), baselines=["limit"])
     for count in (10, 32) if 3 in want else ():
-        for clip in (g30, g600, vp9):
+        for clip in (g30, g600, hevc, vp9):
             indices = random_indices(clip, count)
             add(3, f"{count} random frames", clip, "frames_at", {"indices": indices},
-                in_quick=clip == g600, expect=indices)
-    for clip in (g30, g600, vp9) if 4 in want else ():
+                in_quick=clip == g600, expect=indices, count_once=True)
+    # Ours is given each frame as its own seek point, as callers without an index do; the peers
+    # have no seek points and do the work of "32 random frames".
+    for clip in (g30, g600, hevc) if 3 in want else ():
+        indices = random_indices(clip, 32)
+        add(3, "32 random frames, each its own seek point", clip, "frames_at", {"indices": indices},
+            in_quick=clip == g600, expect=indices, count_once=True,
+            ours_args={"own_seek_points": True})
+    for clip in (g30, g600, hevc, vp9) if 4 in want else ():
         add(4, "10 frames by second", clip, "played_at", {"seconds": uniform_seconds(clip)},
-            in_quick=clip == g600, seconds=True)
+            in_quick=clip == g600, seconds=True, count_once=True)
     if 5 in want:
         indices = random_indices(hd, 10)
         add(5, "10 frames resized to 256x256", hd, "frames_at",
@@ -233,6 +241,8 @@ def counts_summary(job, results):
             intervals, least = media.fewest(job["clip"], indices, lookahead=bool(seconds))
             after = sum(1 for f in frames if frames[max(indices)][0] < f[0] <= counts["max_frame_pts"])
             jumps = figures.get("file position jumps", "-")
+            e["decoded"] = {"frames": counts["frames_received"], "fewest": least,
+                            "seeks": counts["seeks"], "intervals": intervals}
             print(f"    in {intervals} key-frame intervals: av_seek_frame calls {counts['seeks']} "
                   f"(targets {counts['seek_targets'][:4]} ...), file position jumps {jumps}; frames "
                   f"decoded {counts['frames_received']} (fewest {least}), packets sent "

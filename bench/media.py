@@ -29,8 +29,9 @@ X264 = ["-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p"]
 NOISE = "anoisesrc=color=pink:amplitude=0.25:sample_rate=48000:duration=600:seed={}"
 
 # name: (ffmpeg input arguments, output arguments, container[, copies]); with copies, one
-# encoded piece is stream-copied that many times end to end. All video at 25 fps, H.264 with
-# B-frames. A new clip is one more entry.
+# encoded piece is stream-copied that many times end to end. All video at 25 fps with B-frames:
+# H.264, HEVC with x265's defaults (open groups of pictures, a key frame at most every 250
+# frames and at scene cuts), VP9. A new clip is one more entry.
 CLIPS = {
     "h264_1080p_10s": (testsrc("1920x1080", 10, hue=True), X264 + ["-crf", "23", "-bf", "3", "-g", "50"], "mp4"),
     "h264_1080p_12s": (testsrc("1920x1080", 12), X264, "mp4"),
@@ -38,6 +39,8 @@ CLIPS = {
         "-crf", "23", "-bf", "3", "-g", "30", "-keyint_min", "30", "-sc_threshold", "0"], "mp4"),
     "h264_360p_60s_gop600": (testsrc("640x360", 60, hue=True), X264 + [
         "-crf", "23", "-bf", "3", "-g", "600", "-keyint_min", "600", "-sc_threshold", "0"], "mp4"),
+    "hevc_360p_60s": (testsrc("640x360", 60, hue=True), [
+        "-c:v", "libx265", "-x265-params", "log-level=error", "-pix_fmt", "yuv420p"], "mp4"),
     "h264_720p_60s_gop50": (testsrc("1280x720", 60), X264 + [
         "-g", "50", "-keyint_min", "50", "-sc_threshold", "0"], "mp4"),
     "h264_720p_10min": (testsrc("1280x720", 60), [
@@ -126,18 +129,29 @@ def targets(name, indices):
     return [(pts[i], key_before(keys, pts[i])) for i in indices]
 
 
+def references(name):
+    """Timestamps of the frames that other frames may refer to: those ffprobe still decodes with
+    -skip_frame noref (every frame, for decoders that ignore the setting)."""
+    listed = _probe_cached(name, "references", "-skip_frame", "noref", "-show_frames",
+                           "-show_entries", "frame=pts,best_effort_timestamp")["frames"]
+    return {int(f.get("pts", f.get("best_effort_timestamp"))) for f in listed}
+
+
 def fewest(name, indices, lookahead):
     """(key-frame intervals, decoded frames) the least a decoder needs for the frames `indices`:
-    each from the key frame before it, plus the frame after it with `lookahead` (what shows
-    that a frame asked for by time is still showing)."""
-    keys = key_points(name)
+    each frame asked for, plus the frame after it with `lookahead` (what shows that a frame asked
+    for by time is still showing), and every frame from the key frame before it up to it that
+    other frames refer to; each frame once, as in one forward sweep over targets in order. (A
+    frame after the target that a B-frame target refers to is decoded before it too, but shows
+    in a decoder's output only later, and is not counted.)"""
+    keys, refs = key_points(name), references(name)
     pts = [f[0] for f in frames(name)]
     intervals, needed = set(), set()
     for i in indices:
         key = key_before(keys, pts[i])
         intervals.add(key)
-        last = pts[min(i + lookahead, len(pts) - 1)]
-        needed.update(p for p in pts if key <= p <= last)
+        needed.update(pts[i:i + 1 + lookahead])
+        needed.update(p for p in pts[bisect.bisect_left(pts, key):i] if p in refs)
     return len(intervals), len(needed)
 
 

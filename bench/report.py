@@ -98,6 +98,19 @@ def write_report(base, info, results, meta):
         best_text = f"{best['tool']} | {best['median']:.4f}" if best else "- | -"
         ratio = f"{ours['median'] / best['median']:.2f}" if best and timed else "-"
         lines.append(f"| {1 if threads == 1 else 'auto'} | {label} | {ours_text} | {best_text} | {ratio} |")
+    decoded = [(threads, label, entries[OURS]["decoded"]) for (threads, label), entries in by_job.items()
+               if "decoded" in entries.get(OURS, {})]
+    if decoded:
+        lines += ["", "## Frames ours decodes", "",
+                  "One more run of ours per job, untimed, with `bench/counting.c` preloaded: the frames "
+                  "the decoder output (`avcodec_receive_frame`) and the seeks (`av_seek_frame`), beside "
+                  "the fewest a decoder needs: each frame asked for (and, by second, the frame after "
+                  "it), with every frame between the key frame before it and it that other frames "
+                  "refer to (`ffprobe -skip_frame noref` lists those), each once.", "",
+                  "| threads | job | frames decoded | fewest possible | seeks | key-frame intervals |",
+                  "|---|---|---|---|---|---|"]
+        lines += [f"| {1 if threads == 1 else 'auto'} | {label} | {d['frames']} | {d['fewest']} | "
+                  f"{d['seeks']} | {d['intervals']} |" for threads, label, d in decoded]
     scaling = workload7(by_job)
     if scaling:
         lines += ["", "## Two decoders on two Python threads", "",

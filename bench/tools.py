@@ -181,11 +181,14 @@ class Ours:
         return frames, starts
 
     def frames_at(self, path, indices, size=None, targets=None, dtype="uint8", steps=(), keep=None,
-                  source=None):
-        """With `targets` (from ffprobe) the request needs no scan()."""
+                  source=None, own_seek_points=False):
+        """With `targets` (from ffprobe) the request needs no scan(). With `own_seek_points`, each
+        frame is its own seek point, as a caller who knows no key frames would give it."""
         d = self._open(path, keep=keep, source=source)
         steps = [tuple(s) for s in steps] + ([("resize", 0, 0, size[0], size[1])] if size else [])
         targets = [tuple(t) for t in targets] if targets else self._targets(d, indices)
+        if own_seek_points:
+            targets = [(pts, pts) for pts, _ in targets]
         frames, starts, _ = self._call(d, "decode_video", targets, dtype, True, steps)
         return frames, starts
 
