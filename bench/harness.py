@@ -5,6 +5,7 @@ tool; and what the module's own requests cost in seeks, decoded frames, allocati
 
 Run: make bench (workloads 1 to 7), make bench-video (workload 8), or
      .venv-bench/bin/python bench/harness.py [--quick] [--rounds N] [--tools a,b] [--only 3,scan]
+         [--match TEXT] [--threads 1|auto]
 
 Workloads 1 to 7 compare the tools and write bench/results.md and bench/results.png. Asked for
 by number or name, a workload also runs its jobs for ours alone: 6 (audio) the peak memory of
@@ -34,7 +35,7 @@ sys.path.insert(0, str(ROOT / "bench"))
 SHORT = 0.1  # seconds: jobs this short get five times the rounds
 
 from jobs import NAMES, counts_summary, jobs  # noqa: E402
-from report import OURS  # noqa: E402
+from report import OURS, OURS_BASE  # noqa: E402
 
 
 def torchcodec_ffmpeg():
@@ -54,6 +55,8 @@ class Worker:
             self.env["LD_LIBRARY_PATH"] = f"{torchcodec_ffmpeg()}/lib:" + self.env.get("LD_LIBRARY_PATH", "")
         if counting:
             self.env["LD_PRELOAD"] = str(COUNTING_LIBRARY)
+        if tool == OURS_BASE:
+            self.env["PYTHONPATH"] = os.environ["AVARRAY_BASE"]
 
     def ask(self, request):
         if self.proc is None or self.proc.poll() is not None:
@@ -87,7 +90,7 @@ def entries_of(job, threads, tools):
                 for label, (tool, kind, args) in job["variants"].items()]
     names = tools + (job.get("baselines", []) if threads == 1 else [])
     return [(tool, tool, job["kind"], {**job["args"], **job.get("ours_args", {})}
-             if tool == OURS else job["args"]) for tool in names]
+             if tool in (OURS, OURS_BASE) else job["args"]) for tool in names]
 
 
 def run_job(job, threads, tools, workers, rounds):
@@ -132,11 +135,12 @@ def run_job(job, threads, tools, workers, rounds):
                 entry["repeat_counts"] = answer.get("counts")
             else:
                 entry.setdefault("error", answer.get("error") or answer.get("unavailable"))
-    ours = entries.get(OURS)
-    if job.get("count_once") and ours and "error" not in ours and "unavailable" not in ours:
-        # One more run of ours, untimed, with the counting library: its seeks and decoded frames.
-        counting = workers.setdefault((OURS, True), Worker(OURS, True))
-        ours["counts"] = counting.ask({**ours["request"], "check": False}).get("counts")
+    for tool in (OURS, OURS_BASE):
+        ours = entries.get(tool)
+        if job.get("count_once") and ours and "error" not in ours and "unavailable" not in ours:
+            # One more run of ours, untimed, with the counting library: seeks and decoded frames.
+            counting = workers.setdefault((tool, True), Worker(tool, True))
+            ours["counts"] = counting.ask({**ours["request"], "check": False}).get("counts")
     for entry in entries.values():
         del entry["worker"], entry["request"]
         if entry["times"]:
@@ -172,9 +176,14 @@ def main():
     parser.add_argument("--quick", action="store_true", help="one clip per workload, 2 rounds")
     parser.add_argument("--rounds", type=int,
                         help="timed rounds per job (default 5, quick 2; 0: only the checked warm-up)")
-    parser.add_argument("--tools", default="avarray,PyAV,decord,torchcodec,OpenCV")
+    parser.add_argument("--tools", default="avarray,PyAV,decord,torchcodec,OpenCV",
+                        help=f"the tools to run; {OURS_BASE} is the build of ours that the "
+                        "directory AVARRAY_BASE holds (for before-and-after figures)")
     parser.add_argument("--only", help="comma-separated workload numbers or names (" +
                         ", ".join(f"{k} {v}" for k, v in NAMES.items()) + ")")
+    parser.add_argument("--match", help="only the jobs whose title and clip contain this text "
+                        "(e.g. 'random frames (hevc' or 'by second')")
+    parser.add_argument("--threads", choices=("1", "auto"), help="only this pass (default: both)")
     parser.add_argument("--output", help="path of the report without extension (default, when "
                         "every workload from 1 to 7 runs: bench/results)")
     args = parser.parse_args()
@@ -185,7 +194,8 @@ def main():
     from tools import COUNTING_LIBRARY, LIMIT
 
     workloads = {int(NAMES.get(w, w)) for w in args.only.split(",")} if args.only else None
-    work = jobs(args.quick, workloads)
+    work = [(job, passes) for job, passes in jobs(args.quick, workloads)
+            if not args.match or args.match in f"{job['title']} ({job['clip']})"]
     for clip in sorted({job["clip"] for job, _ in work if pictures(job)}):
         wanted = {0}
         for job, _ in work:
@@ -213,7 +223,7 @@ def main():
 
     results = []  # one entry per (pass, job, entry)
     started, load = time.time(), os.getloadavg()[0]
-    for threads in (1, 0):
+    for threads in {None: (1, 0), "1": (1,), "auto": (0,)}[args.threads]:
         for job, passes in work:
             if threads in passes:
                 job_rounds = job.get("rounds", 5) if rounds is None or job.get("rounds") == 0 else rounds

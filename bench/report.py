@@ -4,9 +4,12 @@ import datetime
 import pathlib
 
 OURS = "avarray"
+# Another build of ours, for before-and-after figures: the module that AVARRAY_BASE (a directory
+# for PYTHONPATH) holds, in a worker of its own.
+OURS_BASE = "avarray-base"
 LIMIT = "limit"
 NAMES = {LIMIT: "C++ decode + sws_scale loop (limit)", "ffmpeg": "ffmpeg command-line tool"}
-BASELINES = {LIMIT, "ffmpeg"}  # beside the tools, never ranked among them
+BASELINES = {LIMIT, "ffmpeg", OURS_BASE}  # beside the tools, never ranked among them
 
 
 def state(entry):
@@ -98,8 +101,8 @@ def write_report(base, info, results, meta):
         best_text = f"{best['tool']} | {best['median']:.4f}" if best else "- | -"
         ratio = f"{ours['median'] / best['median']:.2f}" if best and timed else "-"
         lines.append(f"| {1 if threads == 1 else 'auto'} | {label} | {ours_text} | {best_text} | {ratio} |")
-    decoded = [(threads, label, entries[OURS]["decoded"]) for (threads, label), entries in by_job.items()
-               if "decoded" in entries.get(OURS, {})]
+    decoded = [(threads, label, entries[OURS]["decoded"], entries.get(OURS_BASE, {}).get("decoded"))
+               for (threads, label), entries in by_job.items() if "decoded" in entries.get(OURS, {})]
     if decoded:
         lines += ["", "## Frames ours decodes", "",
                   "One more run of ours per job, untimed, with `bench/counting.c` preloaded: the frames "
@@ -107,10 +110,12 @@ def write_report(base, info, results, meta):
                   "the fewest a decoder needs: each frame asked for (and, by second, the frame after "
                   "it), with every frame between the key frame before it and it that other frames "
                   "refer to (`ffprobe -skip_frame noref` lists those), each once.", "",
-                  "| threads | job | frames decoded | fewest possible | seeks | key-frame intervals |",
-                  "|---|---|---|---|---|---|"]
+                  "| threads | job | frames decoded | fewest possible | seeks | key-frame intervals |"
+                  + (f" {OURS_BASE}: frames, seeks |" if any(base for *_, base in decoded) else ""),
+                  "|---|---|---|---|---|---|" + ("---|" if any(base for *_, base in decoded) else "")]
         lines += [f"| {1 if threads == 1 else 'auto'} | {label} | {d['frames']} | {d['fewest']} | "
-                  f"{d['seeks']} | {d['intervals']} |" for threads, label, d in decoded]
+                  f"{d['seeks']} | {d['intervals']} |" + (f" {base['frames']}, {base['seeks']} |" if base else "")
+                  for threads, label, d, base in decoded]
     scaling = workload7(by_job)
     if scaling:
         lines += ["", "## Two decoders on two Python threads", "",

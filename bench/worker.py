@@ -14,7 +14,7 @@ from peers import PEERS
 from tools import (BASELINES, COUNTING, Figures, Ours, SelfTimed, Unavailable, Unchecked,
                    loaded_ffmpeg_version)
 
-TOOLS = {Ours.name: Ours, **PEERS, **BASELINES}
+TOOLS = {Ours.name: Ours, "avarray-base": Ours, **PEERS, **BASELINES}
 
 
 def rusage():

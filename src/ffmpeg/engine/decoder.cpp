@@ -30,19 +30,25 @@ Result<bool> Decoder::next() {
     while (true) {
       read_since_open_ = true;
       r = av_read_frame(format_context_.get(), packet_.get());
-      if (r == AVERROR_EOF) {
+      if (r != AVERROR_EOF) {
+        TRY(check(r, "read packet"));
+        // Packets flagged for discard (before an edit list's start) are sent too: the
+        // first of them is often the key frame the next frames are predicted from, and
+        // the decoder itself drops the frames they produce.
+        if (packet_->stream_index != stream_index_) {
+          av_packet_unref(packet_.get());
+          continue;
+        }
+      }
+      // At the end, or once the last frame wanted before a seek has gone in: what the
+      // decoder holds comes out without more input (with frame threads, more input
+      // would first be decoded, one frame per thread, only to be flushed by the seek).
+      if (r == AVERROR_EOF || skip_.drain_before(*packet_)) {
+        av_packet_unref(packet_.get());
         draining_ = true;
         TRY(check(avcodec_send_packet(codec_context_.get(), nullptr), "drain decoder"));
         drained = true;
         break;
-      }
-      TRY(check(r, "read packet"));
-      // Packets flagged for discard (before an edit list's start) are sent too: the
-      // first of them is often the key frame the next frames are predicted from, and
-      // the decoder itself drops the frames they produce.
-      if (packet_->stream_index != stream_index_) {
-        av_packet_unref(packet_.get());
-        continue;
       }
       // Frame threads copy skip_frame from this context with every packet they take.
       codec_context_->skip_frame = skip_.decide(*packet_);
@@ -124,6 +130,13 @@ std::optional<int64_t> Decoder::indexed_key_frame(int64_t ts) const noexcept {
   const AVIndexEntry* entry = avformat_index_get_entry(st, i);
   if (!entry) return std::nullopt;
   return entry->timestamp;
+}
+
+bool Decoder::seek_lands_between(int64_t seek_pts, int64_t from,
+                                 int64_t target) const noexcept {
+  const std::optional<int64_t> landing = indexed_key_frame(seek_pts);
+  const std::optional<int64_t> delay = sent_keys_.key_delay();
+  return landing && delay && *landing > from && *landing + *delay <= target;
 }
 
 bool Decoder::passes_seek(int64_t seek_pts, int64_t target) const noexcept {

@@ -43,10 +43,11 @@ class Decoder {
   ~Decoder();
 
   // The pump: leaves one more decoded frame of the stream in frame() (true), or
-  // reports the end of the stream (false). The frame holds data only until the next
-  // call or seek; a caller that keeps it takes its own reference. Frames that the
-  // current aim does not want, and that no other frame is predicted from, may be left
-  // undecoded (never output).
+  // reports the end of the stream (false), or of what the aim wants once the frames
+  // up to its last one are out. The frame holds data only until the next call or
+  // seek; a caller that keeps it takes its own reference. Frames that the current aim
+  // does not want, and that no other frame is predicted from, may be left undecoded
+  // (never output).
   Result<bool> next();
   // What the next frames are decoded towards; in force until the next aim. The default
   // Aim wants every frame.
@@ -79,6 +80,9 @@ class Decoder {
   // Whether decoding on towards `target` gives what a seek to `seek_pts` and a decode
   // from there would (see SentKeyFrames::passes_seek); false when the index cannot tell.
   bool passes_seek(int64_t seek_pts, int64_t target) const noexcept;
+  // Whether a seek to `seek_pts` lands on a key frame after `from` that is presented at
+  // or before `target`, as far as the index and the key frames sent so far tell.
+  bool seek_lands_between(int64_t seek_pts, int64_t from, int64_t target) const noexcept;
 
   // Video: the picture size and format of the stream's parameters at open (video
   // requests refuse frames of another size). Audio: 0, 0 and AV_PIX_FMT_NONE.

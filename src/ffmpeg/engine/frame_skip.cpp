@@ -31,6 +31,7 @@ bool FrameSkip::suits(const AVStream& stream) noexcept {
 void FrameSkip::restart() noexcept {
   sent_floor_ = Aim::kNone;
   last_skipped_ = false;
+  last_sent_ = false;
 }
 
 AVDiscard FrameSkip::decide(const AVPacket& packet) noexcept {
@@ -43,6 +44,9 @@ AVDiscard FrameSkip::decide(const AVPacket& packet) noexcept {
     skip = last_skipped_;
   } else {
     skip = packet.pts < std::max(aim_.from, sent_floor_);
+    // Only where frames and packets correspond one to one (as they do for the codecs
+    // whose frames are skipped) does the packet's pts name the frame it holds.
+    last_sent_ = last_sent_ || packet.pts == aim_.last;
     // Packets flagged for discard produce no frame, so they prove nothing.
     if (aim_.latest_until != Aim::kNone && packet.pts <= aim_.latest_until &&
         !(packet.flags & AV_PKT_FLAG_DISCARD))

@@ -11,7 +11,10 @@ void SentKeyFrames::sent(const AVPacket& packet) noexcept {
     return;
   }
   const Key key{order, packet.pts};
-  if (!first_) first_ = key;
+  if (!first_) {
+    first_ = key;
+    key_delay_ = packet.pts - order;
+  }
   recent_[count_++ % recent_.size()] = key;
 }
 

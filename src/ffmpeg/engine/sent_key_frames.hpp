@@ -35,6 +35,10 @@ class SentKeyFrames {
   // groups of pictures: a leading picture decoded after a seek to its key frame misses
   // its references, decoded on it has them.
   bool passes_seek(const IndexView& index, int64_t limit, int64_t target) const noexcept;
+  // How much later key frames are presented than the index lists them (decoding time
+  // against presentation time), as the last key frame sent first after a seek showed;
+  // none before any was.
+  std::optional<int64_t> key_delay() const noexcept { return key_delay_; }
 
  private:
   struct Key {
@@ -48,6 +52,7 @@ class SentKeyFrames {
   // A packet sent after a key frame started before it: the stream has open groups of
   // pictures. Kept for the engine's life.
   bool open_gop_ = false;
+  std::optional<int64_t> key_delay_;  // kept across seeks: a property of the stream
 };
 
 }  // namespace ffmpeg

@@ -48,8 +48,21 @@ bool seek_passed(const Decoder& d, const FrameState& state, const Selection::Fra
   return d.passes_seek(s.seek_pts, s.pts);
 }
 
-// Leaves the frame that answers `s` in the engine's frame; returns its timestamp.
-Result<int64_t> reach_frame(Decoder& d, FrameState& state, const Selection::Frame& s) {
+// Whether the frame of `s` is the last one decoded before the next seek: it is exact
+// (known by its packet) and either the request's last, or `next` lies past a key frame
+// after it that a seek lands on. Decoding on would then only pass through referenced
+// frames up to that key frame, and with frame threads decode some after the target
+// only to flush them.
+bool last_before_seek(const Decoder& d, const Selection::Frame& s, const Selection::Frame* next) {
+  if (!s.exact) return false;
+  return !next || (next->seek_pts != s.seek_pts &&
+                   d.seek_lands_between(next->seek_pts, s.pts, next->pts));
+}
+
+// Leaves the frame that answers `s` in the engine's frame; returns its timestamp. With
+// `last`, nothing after its frame is decoded, and the next frame needs a seek.
+Result<int64_t> reach_frame(Decoder& d, FrameState& state, const Selection::Frame& s,
+                            bool last) {
   bool sought = false;
   if (!state.positioned || (state.last_seek_pts != s.seek_pts && !seek_passed(d, state, s))) {
     TRY(d.seek(s.seek_pts));
@@ -57,12 +70,12 @@ Result<int64_t> reach_frame(Decoder& d, FrameState& state, const Selection::Fram
   }
   state.last_seek_pts = s.seek_pts;
   // Frames before the target are never the answer.
-  d.aim(Aim{.from = s.pts});
+  d.aim(Aim{.from = s.pts, .last = last ? s.pts : Aim::kNone});
   TRY_ASSIGN(Reached first, decode_until(d, s.pts));
   // A frame after the target is its answer only if nothing between can have been
   // skipped: decoding continued from an earlier frame, or passed one on the way.
   if (first.timestamp && (*first.timestamp == s.pts || (!s.exact && (first.preceded || !sought)))) {
-    state.positioned = true;
+    state.positioned = !last;
     return *first.timestamp;
   }
   // The seek landed after the frame, or the frame does not exist; only a pass from the
@@ -103,8 +116,11 @@ Plan plan_frames(const VideoRequest::Frames& request) {
 
 Status run_frame_plan(Decoder& d, const Plan& plan, Placer& placer) {
   FrameState state;
-  for (const PlanEntry& entry : plan) {
+  for (size_t i = 0; i < plan.size(); ++i) {
+    const PlanEntry& entry = plan[i];
     const auto& s = std::get<Selection::Frame>(entry.selection.value);
+    const Selection::Frame* next =
+        i + 1 < plan.size() ? &std::get<Selection::Frame>(plan[i + 1].selection.value) : nullptr;
     // Continuing forward without a seek, the frame just placed may already be the
     // first at or after this pts too (targets 110 and 150 between frames 100 and
     // 200): it answers again, as it would if this target were asked for alone.
@@ -113,7 +129,7 @@ Status run_frame_plan(Decoder& d, const Plan& plan, Placer& placer) {
       placer.place_again(state.placed->second, entry.positions);
       continue;
     }
-    TRY_ASSIGN(const int64_t timestamp, reach_frame(d, state, s));
+    TRY_ASSIGN(const int64_t timestamp, reach_frame(d, state, s, last_before_seek(d, s, next)));
     TRY(placer.place(d.frame(), entry.positions));
     state.placed = {timestamp, entry.positions.front()};
   }
