@@ -1,6 +1,8 @@
 // Preloaded (LD_PRELOAD) into the benchmark's counting worker, this library stands in front
 // of some of the calls the extension makes and counts them: seeks (av_seek_frame, with their
-// targets), packets sent and frames received, scaler and frame-buffer set-ups
+// targets), packets sent, frames decoded (the picture buffers the decoder asks for through
+// the get_buffer2 callback that avcodec_open2 finds) and frames received, scaler and
+// frame-buffer set-ups
 // (sws_getContext, av_frame_get_buffer), and every heap allocation of the process (malloc,
 // calloc, realloc and the aligned ones: av_malloc ends in posix_memalign). bench/tools.py
 // resets and reads the counts through ctypes.
@@ -26,7 +28,7 @@
 
 enum {
   SEEKS, PACKETS_SENT, FRAMES_RECEIVED, MAX_FRAME_PTS, MALLOC, CALLOC, REALLOC, MEMALIGN,
-  SWS_GET_CONTEXT, FRAME_GET_BUFFER, COUNTERS
+  SWS_GET_CONTEXT, FRAME_GET_BUFFER, FRAMES_DECODED, COUNTERS
 };
 #define MAX_SEEKS 4096
 
@@ -38,7 +40,7 @@ static void bump(int i) { __atomic_fetch_add(&counts[i], 1, __ATOMIC_RELAXED); }
 
 const char* counting_names(void) {
   return "seeks packets_sent frames_received max_frame_pts malloc calloc realloc memalign "
-         "sws_getContext av_frame_get_buffer";
+         "sws_getContext av_frame_get_buffer frames_decoded";
 }
 
 void counting_reset(void) {
@@ -125,6 +127,23 @@ int avcodec_receive_frame(AVCodecContext* avctx, AVFrame* frame) {
     bump(FRAMES_RECEIVED);
   }
   return r;
+}
+
+// A decoded frame needs a picture buffer; a frame left undecoded (skip_frame) gets none. Frames
+// decoded but flushed before they are received count here, not among the frames received.
+static int (*default_get_buffer2)(AVCodecContext*, AVFrame*, int);
+static int counting_get_buffer2(AVCodecContext* s, AVFrame* frame, int flags) {
+  bump(FRAMES_DECODED);
+  return default_get_buffer2(s, frame, flags);
+}
+
+int avcodec_open2(AVCodecContext* avctx, const AVCodec* codec, AVDictionary** options) {
+  REAL(avcodec_open2, "avcodec", LIBAVCODEC_VERSION_MAJOR);
+  if (!default_get_buffer2)
+    default_get_buffer2 = (__typeof__(default_get_buffer2))real(
+        SONAME("avcodec", LIBAVCODEC_VERSION_MAJOR), "avcodec_default_get_buffer2");
+  if (avctx && avctx->get_buffer2 == default_get_buffer2) avctx->get_buffer2 = counting_get_buffer2;
+  return next(avctx, codec, options);
 }
 
 struct SwsContext* sws_getContext(int src_w, int src_h, enum AVPixelFormat src_format, int dst_w,

@@ -241,11 +241,12 @@ def counts_summary(job, results):
             intervals, least = media.fewest(job["clip"], indices, lookahead=bool(seconds))
             after = sum(1 for f in frames if frames[max(indices)][0] < f[0] <= counts["max_frame_pts"])
             jumps = figures.get("file position jumps", "-")
-            e["decoded"] = {"frames": counts["frames_received"], "fewest": least,
+            e["decoded"] = {"frames": counts["frames_decoded"], "fewest": least,
                             "seeks": counts["seeks"], "intervals": intervals}
             print(f"    in {intervals} key-frame intervals: av_seek_frame calls {counts['seeks']} "
                   f"(targets {counts['seek_targets'][:4]} ...), file position jumps {jumps}; frames "
-                  f"decoded {counts['frames_received']} (fewest {least}), packets sent "
+                  f"decoded {counts['frames_decoded']} (fewest {least}; received "
+                  f"{counts['frames_received']}), packets sent "
                   f"{counts['packets_sent']}; frames decoded after the last answer: {after}", flush=True)
     timed = [e for e in results if "median" in e]
     against = next((e for e in timed if e["tool"] == job.get("against")), None)

@@ -140,18 +140,20 @@ def references(name):
 def fewest(name, indices, lookahead):
     """(key-frame intervals, decoded frames) the least a decoder needs for the frames `indices`:
     each frame asked for, plus the frame after it with `lookahead` (what shows that a frame asked
-    for by time is still showing), and every frame from the key frame before it up to it that
-    other frames refer to; each frame once, as in one forward sweep over targets in order. (A
-    frame after the target that a B-frame target refers to is decoded before it too, but shows
-    in a decoder's output only later, and is not counted.)"""
+    for by time is still showing), and every frame that other frames refer to from the key frame
+    before it up to it in decoding (file) order; each frame once, as in one forward sweep over
+    targets in order."""
     keys, refs = key_points(name), references(name)
     pts = [f[0] for f in frames(name)]
+    stored = [p for p, _ in packets(name)]  # file order
+    at = {p: i for i, p in enumerate(stored)}
     intervals, needed = set(), set()
     for i in indices:
         key = key_before(keys, pts[i])
         intervals.add(key)
-        needed.update(pts[i:i + 1 + lookahead])
-        needed.update(p for p in pts[bisect.bisect_left(pts, key):i] if p in refs)
+        for wanted in pts[i:i + 1 + lookahead]:
+            needed.add(wanted)
+            needed.update(p for p in stored[at[key]:at[wanted]] if p in refs)
     return len(intervals), len(needed)
 
 

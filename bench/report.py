@@ -106,10 +106,11 @@ def write_report(base, info, results, meta):
     if decoded:
         lines += ["", "## Frames ours decodes", "",
                   "One more run of ours per job, untimed, with `bench/counting.c` preloaded: the frames "
-                  "the decoder output (`avcodec_receive_frame`) and the seeks (`av_seek_frame`), beside "
-                  "the fewest a decoder needs: each frame asked for (and, by second, the frame after "
-                  "it), with every frame between the key frame before it and it that other frames "
-                  "refer to (`ffprobe -skip_frame noref` lists those), each once.", "",
+                  "the decoder decodes (the picture buffers it asks for) and the seeks "
+                  "(`av_seek_frame`), beside the fewest a decoder needs: each frame asked for (and, by "
+                  "second, the frame after it), with every frame from the key frame before it up to it "
+                  "in decoding order that other frames refer to (`ffprobe -skip_frame noref` lists "
+                  "those), each once.", "",
                   "| threads | job | frames decoded | fewest possible | seeks | key-frame intervals |"
                   + (f" {OURS_BASE}: frames, seeks |" if any(base for *_, base in decoded) else ""),
                   "|---|---|---|---|---|---|" + ("---|" if any(base for *_, base in decoded) else "")]
