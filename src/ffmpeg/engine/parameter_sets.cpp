@@ -98,9 +98,9 @@ class Bits {
 };
 
 void skip_scaling_list(Bits& b, int count) {
-  int last = 8, next = 8;
+  int64_t last = 8, next = 8;
   for (int j = 0; j < count; ++j) {
-    if (next) next = (last + b.se() + 256) % 256;
+    if (next) next = ((last + b.se()) % 256 + 256) % 256;  // delta_scale, any value
     last = next ? next : last;
   }
 }
@@ -125,8 +125,10 @@ bool sps_states_reorder_depth(const uint8_t* nal, int length) {
   b.u(16);  // constraint flags, level
   b.ue();   // seq_parameter_set_id
   switch (profile) {
+    // The profiles whose SPS carries chroma format and bit depths, as FFmpeg's decoder
+    // reads them (144 is the old High 4:4:4).
     case 100: case 110: case 122: case 244: case 44: case 83: case 86: case 118:
-    case 128: case 138: case 139: case 134: case 135: {
+    case 128: case 138: case 144: {
       const uint32_t chroma_format = b.ue();
       if (chroma_format == 3) b.u(1);  // separate_colour_plane_flag
       b.ue();                          // bit_depth_luma_minus8
