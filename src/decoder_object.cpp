@@ -1,10 +1,13 @@
 #include "decoder_object.hpp"
 
+#include <unistd.h>
+
 #include <new>
 
 #include "args.hpp"
 #include "ffmpeg/engine/object_reader.hpp"
 #include "methods.hpp"
+#include "signals.hpp"
 
 namespace av {
 namespace {
@@ -66,9 +69,13 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
 
+  SignalCheck signals;
+  options.interrupt = signals.hook();
   auto opened = without_lock([&] { return ffmpeg::Decoder::open(std::move(source), options); });
-  if (!opened) {
-    raise(opened.error());
+  // An exception left pending during the open wins, even over an open that succeeded
+  // (the engine is then dropped here, with the lock held).
+  if (!opened || PyErr_Occurred()) {
+    raise(opened ? ffmpeg::Error::interrupted() : opened.error());
     return nullptr;
   }
   PyObject* self = type->tp_alloc(type, 0);
@@ -76,6 +83,7 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   auto* object = reinterpret_cast<DecoderObject*>(self);
   new (&object->engine) std::unique_ptr<ffmpeg::Decoder>(std::move(opened).value());
   new (&object->borrow) std::atomic<int64_t>(0);
+  object->owner = getpid();
   return self;
 }
 
@@ -99,7 +107,7 @@ int decoder_clear(PyObject* self) {
   return guarded(-1, [&] {
     auto borrow = Borrow::take(self, Borrow::Kind::Exclusive);
     if (!borrow) return -1;
-    borrow->object()->engine.reset();
+    drop_engine(borrow->object());
     return 0;
   });
 }
@@ -110,7 +118,7 @@ void decoder_dealloc(PyObject* self) {
   auto* object = reinterpret_cast<DecoderObject*>(self);
   // Nothing can hold a borrow now: every borrower holds a reference to the object.
   guarded(0, [&] {
-    object->engine.reset();
+    drop_engine(object);
     return 0;
   });
   object->engine.~unique_ptr();
@@ -205,8 +213,24 @@ std::optional<Borrow> enter(PyObject* self, Borrow::Kind kind) {
 }
 
 ffmpeg::Decoder* Borrow::engine() const {
-  if (!object_->engine) PyErr_SetString(PyExc_RuntimeError, "decoder is closed");
+  if (!object_->engine) {
+    PyErr_SetString(PyExc_RuntimeError, "decoder is closed");
+    return nullptr;
+  }
+  // After fork the child shares the parent's file offsets and sockets, and the
+  // codec's worker threads exist only in the parent.
+  if (object_->owner != getpid()) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "decoder was opened in another process; open a new Decoder in this process");
+    return nullptr;
+  }
   return object_->engine.get();
+}
+
+void drop_engine(DecoderObject* object) {
+  if (!object->engine) return;
+  if (object->owner == getpid()) object->engine.reset();
+  else ffmpeg::Decoder::abandon(std::move(object->engine));
 }
 
 }  // namespace av

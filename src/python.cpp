@@ -12,9 +12,13 @@ PyTypeObject* create_builtin_type(PyType_Spec* spec, const char* name) {
 }
 
 void raise(const ffmpeg::Error& error) {
-  PyObject* type = error.kind == ffmpeg::ErrorKind::Invalid       ? PyExc_ValueError
-                   : error.kind == ffmpeg::ErrorKind::Unsupported ? PyExc_NotImplementedError
-                                                                  : PyExc_RuntimeError;
+  using ffmpeg::ErrorKind;
+  // The exception that stopped the work is already set: it is what the caller sees.
+  if (error.kind == ErrorKind::Interrupted && PyErr_Occurred()) return;
+  PyObject* type = error.kind == ErrorKind::Invalid       ? PyExc_ValueError
+                   : error.kind == ErrorKind::Unsupported ? PyExc_NotImplementedError
+                   : error.kind == ErrorKind::Memory      ? PyExc_MemoryError
+                                                          : PyExc_RuntimeError;
   PyErr_SetString(type, error.message.c_str());
 }
 

@@ -57,7 +57,8 @@ class Ref {
 PyTypeObject* create_builtin_type(PyType_Spec* spec, const char* name);
 
 // The one translator: an ffmpeg::Error becomes ValueError (Invalid), RuntimeError
-// (Runtime) or NotImplementedError (Unsupported).
+// (Runtime), NotImplementedError (Unsupported) or MemoryError (Memory); Interrupted
+// leaves the exception that stopped the work as it is.
 void raise(const ffmpeg::Error& error);
 
 // Turns an unexpected C++ exception into a Python exception at an entry point.

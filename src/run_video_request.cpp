@@ -1,6 +1,7 @@
 #include "run_video_request.hpp"
 
 #include "array.hpp"
+#include "signals.hpp"
 
 namespace av {
 namespace {
@@ -31,7 +32,7 @@ PyObject* run_video_request(ffmpeg::Decoder& engine, ffmpeg::VideoRequest reques
     raise(type.error());
     return nullptr;
   }
-  auto result = without_lock([&] {
+  auto result = interruptible(engine, [&] {
     return ffmpeg::video_request(engine, std::move(request), type.value(), transforms.value());
   });
   if (!result) {

@@ -39,6 +39,16 @@ PyObject* call_method(PyObject* obj, const char* method, const char* format, Arg
   return result;
 }
 
+// The code for a callback whose Python call raised. An Exception is the file-like
+// object failing: an I/O error to FFmpeg, the exception cleared. Anything else
+// (KeyboardInterrupt, SystemExit) is the caller's and stays pending for the method to
+// raise; FFmpeg is told to exit.
+int failure_code() noexcept {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return AVERROR_EXIT;
+  PyErr_Clear();
+  return AVERROR(EIO);
+}
+
 // obj.seek(offset, whence) converted to a position; -1 with an exception set on failure.
 int64_t call_seek(PyObject* obj, int64_t offset, int whence) {
   PyObject* r = call_method(obj, "seek", "Li", static_cast<long long>(offset), whence);
@@ -72,6 +82,7 @@ Status ObjectReader::start() {
     Py_DECREF(r);
     return ok();
   }
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return Error::interrupted();  // kept pending
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
@@ -96,10 +107,13 @@ Status ObjectReader::start() {
 
 int ObjectReader::read(uint8_t* buffer, int size) noexcept {
   LockGuard lock;
+  // An exception already pending is on its way to the caller: no Python code runs
+  // before the method raises it.
+  if (PyErr_Occurred()) return AVERROR_EXIT;
   PyObject* result = call_method(object_.get(), "read", "i", size);
   int code;
   if (!result) {
-    code = AVERROR(EIO);
+    code = failure_code();
   } else if (!PyBytes_Check(result)) {
     code = AVERROR(EIO);
   } else {
@@ -114,14 +128,12 @@ int ObjectReader::read(uint8_t* buffer, int size) noexcept {
     }
   }
   Py_XDECREF(result);
-  // A failure of the file-like object is an I/O error to FFmpeg, never a Python
-  // exception left behind.
-  PyErr_Clear();
   return code;
 }
 
 int64_t ObjectReader::seek(int64_t offset, int whence) noexcept {
   LockGuard lock;
+  if (PyErr_Occurred()) return AVERROR_EXIT;  // as in read()
   PyObject* obj = object_.get();
   int64_t result;
   if (whence & AVSEEK_SIZE) {
@@ -140,8 +152,7 @@ int64_t ObjectReader::seek(int64_t offset, int whence) noexcept {
   if (result == -1 && PyErr_Occurred()) goto failed;
   return result;
 failed:
-  PyErr_Clear();
-  return AVERROR(EIO);
+  return failure_code();
 }
 
 }  // namespace ffmpeg
