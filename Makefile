@@ -6,6 +6,7 @@
 # make bench - the module against PyAV, decord, torchcodec and OpenCV (BENCH_ARGS=--quick: short)
 # make bench-timestamps - decode_timestamps: seeks and decoded frames, dense sampling (bench/timestamps.py)
 # make bench-transforms - crop, rotate and resize costs and allocation counts (bench/transforms.py)
+# make fuzz - the libFuzzer harness fuzz/engine_fuzzer.cpp for FUZZ_SECONDS (default 60)
 SHELL := /bin/bash
 PYTHON ?= python3
 VENV := .venv
@@ -17,7 +18,7 @@ PKG_ENV = prefix=$$(cat $(BUILD)/ffmpeg-prefix); \
   if [ "$$prefix" != system ]; then export PKG_CONFIG_PATH="$$prefix/lib/pkgconfig"; fi
 
 .PHONY: all setup test demo test-asan media clean bench-scan bench-video bench-audio \
-  bench-timestamps bench-transforms bench
+  bench-timestamps bench-transforms bench fuzz
 all: setup
 
 setup: $(VENV)/.installed media
@@ -124,6 +125,50 @@ $(BUILD)/bench/count_calls.so: bench/count_calls.c
 
 bench-transforms: setup $(BUILD)/bench/count_calls.so
 	$(VPY) bench/transforms.py
+
+# The fuzzer: the engine (src/ffmpeg without the file-like reader, the one file there that
+# needs Python) and the harness, built with clang's libFuzzer, AddressSanitizer and
+# UBSan against a static FFmpeg of the same options built for it: with coverage
+# instrumentation (so that mutations are guided through the demuxers and decoders,
+# where nearly all the work on an input happens) and AddressSanitizer (so that a bad
+# read inside FFmpeg caused by how the engine drives it is seen where it happens).
+# FFmpeg itself is not built with UBSan: its codecs have arithmetic that UBSan reports
+# and that is FFmpeg's own to fix.
+FUZZ_SECONDS ?= 60
+FUZZ_CXX := clang++-14
+FUZZ_FFMPEG_FLAGS := --cc=clang-14 --cxx=clang++-14 --enable-static --disable-shared \
+  --optflags=-O1 --disable-stripping --extra-cflags=-fsanitize=address,fuzzer-no-link \
+  --extra-cflags=-fno-omit-frame-pointer --extra-cflags=-gline-tables-only \
+  --extra-ldflags=-fsanitize=address
+ENGINE_SOURCES := $(filter-out src/ffmpeg/engine/object_reader.cpp,$(shell find src/ffmpeg -name '*.cpp'))
+
+$(BUILD)/.fuzz-system: scripts/setup-system.sh
+	scripts/setup-system.sh fuzz
+	@mkdir -p $(BUILD) && touch $@
+
+$(BUILD)/ffmpeg-fuzz-prefix: $(BUILD)/.system $(BUILD)/.fuzz-system scripts/setup-ffmpeg.sh
+	AVARRAY_FFMPEG_EXTRA_FLAGS="$(FUZZ_FFMPEG_FLAGS)" \
+	  scripts/setup-ffmpeg.sh > $@.tmp && tail -n 1 $@.tmp > $@ && rm -f $@.tmp
+
+$(BUILD)/fuzz/engine_fuzzer: fuzz/engine_fuzzer.cpp $(ENGINE_SOURCES) $(shell find src/ffmpeg -name '*.hpp') \
+    $(BUILD)/ffmpeg-fuzz-prefix
+	@mkdir -p $(BUILD)/fuzz
+	export PKG_CONFIG_PATH="$$(cat $(BUILD)/ffmpeg-fuzz-prefix)/lib/pkgconfig"; \
+	  libs="libavformat libavcodec libswscale libswresample libavutil"; \
+	  $(FUZZ_CXX) -std=c++20 -O1 -g -fno-omit-frame-pointer -Wall -Wextra -Werror \
+	    -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -Isrc \
+	    $$(pkg-config --cflags $$libs) -o $@ fuzz/engine_fuzzer.cpp $(ENGINE_SOURCES) \
+	    $$(pkg-config --static --libs $$libs)
+
+# New inputs go to build/fuzz/corpus (seeded with the small test clips); findings to
+# build/fuzz/findings. A finding's input, once fixed, joins fuzz/regressions, which the
+# run reads as seeds and tests/test_untrusted_input.py replays through the module.
+fuzz: $(BUILD)/fuzz/engine_fuzzer media
+	@mkdir -p $(BUILD)/fuzz/corpus $(BUILD)/fuzz/findings
+	find $(BUILD)/media -type f -size -64k ! -name '.*' -exec cp -n {} $(BUILD)/fuzz/corpus/ \;
+	cd $(BUILD)/fuzz && ./engine_fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+	  -rss_limit_mb=2048 -max_len=65536 -dict=$(CURDIR)/fuzz/media.dict \
+	  -artifact_prefix=findings/ -print_final_stats=1 corpus $(CURDIR)/fuzz/regressions
 
 clean:
 	rm -rf $(BUILD) $(VENV) $(BENCH_VENV)

@@ -50,6 +50,13 @@ Status Decoder::check_io(int code, const char* context) {
   return check(code, context);
 }
 
+Status Decoder::check_end(const char* context) {
+  if (interrupted()) return Error::interrupted();
+  const AVIOContext* pb = format_context_->pb;
+  if (pb && pb->error < 0 && pb->error != AVERROR_EOF) return check(pb->error, context);
+  return ok();
+}
+
 int Decoder::interrupt_callback(void* opaque) noexcept {
   return static_cast<Decoder*>(opaque)->interrupted() ? 1 : 0;
 }
@@ -70,8 +77,7 @@ Result<bool> Decoder::next() {
       read_since_open_ = true;
       r = av_read_frame(format_context_.get(), packet_.get());
       if (r == AVERROR_EOF) {
-        // A demuxer may report a read that was told to exit as the end of the file.
-        if (interrupted()) return Error::interrupted();
+        TRY(check_end("read packet"));
         draining_ = true;
         TRY(check(avcodec_send_packet(codec_context_.get(), nullptr), "drain decoder"));
         drained = true;
@@ -146,7 +152,7 @@ Result<std::optional<PacketInfo>> Decoder::scan_packet() {
     read_since_open_ = true;
     const int r = av_read_frame(format_context_.get(), packet_.get());
     if (r == AVERROR_EOF) {
-      if (interrupted()) return Error::interrupted();
+      TRY(check_end("scan packets"));
       return std::optional<PacketInfo>();
     }
     TRY(check_io(r, "scan packets"));

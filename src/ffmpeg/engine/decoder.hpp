@@ -114,6 +114,10 @@ class Decoder {
   // check() for reads and seeks: their failure while the work is being stopped is the
   // stop, not a damaged file.
   Status check_io(int code, const char* context);
+  // At the end of the container: a demuxer may report a failed read (or one told to
+  // exit) as the end of the file, which the I/O context still remembers. Returning
+  // what was read so far as the whole stream would be a failure passed off as success.
+  Status check_end(const char* context);
   // FFmpeg's AVIOInterruptCB; `opaque` is the engine.
   static int interrupt_callback(void* opaque) noexcept;
 

@@ -50,8 +50,10 @@ int failure_code() noexcept {
 }
 
 // obj.seek(offset, whence) converted to a position; -1 with an exception set on failure.
-int64_t call_seek(PyObject* obj, int64_t offset, int whence) {
+// `returned` tells whether the call itself returned (its result may still be unusable).
+int64_t call_seek(PyObject* obj, int64_t offset, int whence, bool& returned) {
   PyObject* r = call_method(obj, "seek", "Li", static_cast<long long>(offset), whence);
+  returned = r != nullptr;
   if (!r) return -1;
   const long value = PyLong_AsLong(r);
   Py_DECREF(r);
@@ -110,6 +112,7 @@ int ObjectReader::read(uint8_t* buffer, int size) noexcept {
   // An exception already pending is on its way to the caller: no Python code runs
   // before the method raises it.
   if (PyErr_Occurred()) return AVERROR_EXIT;
+  if (position_lost_) return AVERROR(EIO);
   PyObject* result = call_method(object_.get(), "read", "i", size);
   int code;
   if (!result) {
@@ -135,24 +138,27 @@ int64_t ObjectReader::seek(int64_t offset, int whence) noexcept {
   LockGuard lock;
   if (PyErr_Occurred()) return AVERROR_EXIT;  // as in read()
   PyObject* obj = object_.get();
-  int64_t result;
+  bool returned;
+  // A call that raised is taken not to have moved the object; one that returned an
+  // unusable result may have.
+  auto failed = [&](bool moved) {
+    if (moved) position_lost_ = true;
+    return static_cast<int64_t>(failure_code());
+  };
   if (whence & AVSEEK_SIZE) {
-    const int64_t current = call_seek(obj, 0, SEEK_CUR);
-    if (current == -1 && PyErr_Occurred()) goto failed;
-    result = call_seek(obj, 0, SEEK_END);
-    if (result == -1 && PyErr_Occurred()) goto failed;
-    if (PyObject* back = call_method(obj, "seek", "Li", static_cast<long long>(current), SEEK_SET)) {
-      Py_DECREF(back);
-    } else {
-      goto failed;
-    }
-    return result;
+    const int64_t current = call_seek(obj, 0, SEEK_CUR, returned);
+    if (current == -1 && PyErr_Occurred()) return failed(false);  // seek(0, 1) does not move
+    const int64_t size = call_seek(obj, 0, SEEK_END, returned);
+    if (size == -1 && PyErr_Occurred()) return failed(returned);
+    PyObject* back = call_method(obj, "seek", "Li", static_cast<long long>(current), SEEK_SET);
+    if (!back) return failed(true);  // left at the end
+    Py_DECREF(back);
+    return size;
   }
-  result = call_seek(obj, offset, whence & ~(AVSEEK_SIZE | AVSEEK_FORCE));
-  if (result == -1 && PyErr_Occurred()) goto failed;
+  const int64_t result = call_seek(obj, offset, whence & ~(AVSEEK_SIZE | AVSEEK_FORCE), returned);
+  if (result == -1 && PyErr_Occurred()) return failed(returned);
+  position_lost_ = false;
   return result;
-failed:
-  return failure_code();
 }
 
 }  // namespace ffmpeg
