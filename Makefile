@@ -6,6 +6,7 @@
 # make bench - the module against PyAV, decord, torchcodec and OpenCV (BENCH_ARGS=--quick: short)
 # make bench-timestamps - decode_timestamps: seeks and decoded frames, dense sampling (bench/timestamps.py)
 # make bench-transforms - crop, rotate and resize costs and allocation counts (bench/transforms.py)
+# make bench-interrupt - how soon Ctrl-C stops each long call (bench/interrupt.py)
 # make fuzz - the libFuzzer harness fuzz/engine_fuzzer.cpp for FUZZ_SECONDS (default 60)
 SHELL := /bin/bash
 PYTHON ?= python3
@@ -18,7 +19,7 @@ PKG_ENV = prefix=$$(cat $(BUILD)/ffmpeg-prefix); \
   if [ "$$prefix" != system ]; then export PKG_CONFIG_PATH="$$prefix/lib/pkgconfig"; fi
 
 .PHONY: all setup test demo test-asan media clean bench-scan bench-video bench-audio \
-  bench-timestamps bench-transforms bench fuzz
+  bench-timestamps bench-transforms bench bench-interrupt fuzz
 all: setup
 
 setup: $(VENV)/.installed media
@@ -125,6 +126,9 @@ $(BUILD)/bench/count_calls.so: bench/count_calls.c
 
 bench-transforms: setup $(BUILD)/bench/count_calls.so
 	$(VPY) bench/transforms.py
+
+bench-interrupt: setup
+	$(VPY) bench/interrupt.py
 
 # The fuzzer: the engine (src/ffmpeg without the file-like reader, the one file there that
 # needs Python) and the harness, built with clang's libFuzzer, AddressSanitizer and
