@@ -147,7 +147,7 @@ rm full.mkv
 
 # Long inputs, for calls interrupted part-way: copies of a short encode joined by stream
 # copy, so the encoder runs seconds, not minutes. 20 s of 720p H.264 (500 frames); 60
-# minutes of mono AAC; a million packets of 16x16 H.264 at 1000 frames per second in
+# minutes of mono AAC; two million packets of 16x16 H.264 at 1000 frames per second in
 # Matroska (a scan of many packets).
 ff -f lavfi -i "$(src_v 1280x720 2)" -c:v libx264 -preset ultrafast -g 25 -pix_fmt yuv420p \
    part_720p.mp4
@@ -156,5 +156,5 @@ ff -f lavfi -i "$(src_a 48000 10)" -c:a aac -b:a 32k part_aac.m4a
 ff -stream_loop 359 -i part_aac.m4a -c copy long_aac.m4a
 ff -f lavfi -i "color=c=black:size=16x16:rate=1000:duration=10" -c:v libx264 -preset ultrafast \
    -g 1000 -pix_fmt yuv420p part_tiny.mkv
-ff -stream_loop 99 -i part_tiny.mkv -c copy many_packets.mkv
+ff -stream_loop 199 -i part_tiny.mkv -c copy many_packets.mkv
 rm part_720p.mp4 part_aac.m4a part_tiny.mkv

@@ -31,7 +31,7 @@ def check_delay(out):
     if out["duration"] is None:
         return  # the signal lands inside the file-like object's read
     left = out["duration"] - SIGNAL_AFTER
-    if left < 0.5:
+    if left < 0.3:
         pytest.skip(f"the call takes {out['duration']:.2f} s here, too short to tell")
     # Without the mechanism KeyboardInterrupt comes when the call ends, `left` later.
     assert out["latency"] < min(1.0, left / 2), out
