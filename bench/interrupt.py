@@ -5,12 +5,13 @@ which is how late KeyboardInterrupt would come without the mechanism.
 
 Run: make bench-interrupt (after make media)."""
 import json
+import pathlib
 import statistics
 import subprocess
 import sys
 import tempfile
 
-from common import ROOT
+ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 ROUNDS = 5
 KINDS = ["constructor", "read", "scan", "decode_video", "decode_timestamps", "decode_audio"]

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Makes the small test clips with the FFmpeg command-line tool (Debian's ffmpeg).
-# Usage: make-test-media.sh OUTDIR. Each clip is described in tests/media.py.
+# Usage: make-test-media.sh OUTDIR. The comment above each command says what its clip is for.
 set -euo pipefail
 out=${1:?usage: make-test-media.sh OUTDIR}
 mkdir -p "$out"

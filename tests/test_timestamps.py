@@ -9,7 +9,7 @@ import pytest
 
 import _av
 import reference as ref
-from conftest import SAMPLE, clip, corpus, media, media_bytes
+from conftest import SAMPLE, clip, corpus, media, media_bytes, open_video
 from doubles import SeekRaisesWhenArmed
 
 BEFORE = "no frame at or before requested timestamp"
@@ -55,10 +55,6 @@ class Probed:
                                                    transforms=list(transforms))
         assert np.array_equal(frames, by_pts)
         return frames, indices
-
-
-def open_video(name):
-    return _av.Decoder(media(name), "video")
 
 
 def failure(d, seconds):

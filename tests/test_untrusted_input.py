@@ -11,9 +11,8 @@ import textwrap
 import pytest
 
 import _av
-import probe
+import reference as ref
 from conftest import ROOT, SAMPLE, media, media_bytes
-from reference import assert_close, cli
 
 # Runs in a child process so that an opener blocking on the FIFO, or a demuxer waiting
 # on a socket, shows up as a time-out instead of hanging the suite.
@@ -178,12 +177,12 @@ class TestResamplerBombs:
         # 16 kHz would take 1.7 GB and 8 s to build. It is refused before, and the
         # decoder goes on answering.
         path = str(ROOT / "fuzz" / "regressions" / "wav_rate_831mhz.wav")
-        assert probe.stream(path, 0)["sample_rate"] == "831397696"
+        assert ref.stream(path, 0)["sample_rate"] == "831397696"
         d = _av.Decoder(path, "audio")
         with pytest.raises(RuntimeError, match="^audio sample rate out of range: 831397696 Hz$"):
             d.decode_audio(16000, 1)
         # FFmpeg 7 cuts this WAV into other packets than the ffprobe on PATH (5.1) does.
-        assert sum(p[1] for p in d.scan()) == sum(p[1] for p in probe.packets(path, 0))
+        assert sum(p[1] for p in d.scan()) == sum(p[1] for p in ref.packets(path, 0))
 
     @pytest.mark.parametrize("rate, refused", [(172, True), (173, False)])
     def test_reduction_by_more_than_256(self, rate, refused):
@@ -193,7 +192,7 @@ class TestResamplerBombs:
             with pytest.raises(ValueError, match="^sample_rate too low for this audio: 44100 Hz "):
                 d.decode_audio(rate, 1)
         else:
-            assert_close(d.decode_audio(rate, 1)[0], cli(media("audio.wav"), rate, 1))
+            ref.assert_close(d.decode_audio(rate, 1)[0], ref.cli(media("audio.wav"), rate, 1))
 
 
 class TestHostileSizes:
@@ -203,7 +202,7 @@ class TestHostileSizes:
         path = tmp_path / "huge.y4m"
         path.write_bytes(b"YUV4MPEG2 W16000 H16000 F25:1 Ip A1:1 C420jpeg\n" +
                          (b"FRAME\n" + bytes(1000)) * 3)
-        assert (probe.stream(str(path), 0)["width"], probe.stream(str(path), 0)["height"]) == (16000, 16000)
+        assert (ref.stream(str(path), 0)["width"], ref.stream(str(path), 0)["height"]) == (16000, 16000)
         d = _av.Decoder(str(path), "video")
         with pytest.raises(MemoryError, match="^video output needs 73243 MiB, more than the "):
             d.decode_video([(i, 0) for i in range(100)], "uint8", True)

@@ -8,13 +8,7 @@ import pytest
 
 import _av
 import reference as ref
-from conftest import SAMPLE, clip, corpus, media, media_bytes
-
-BFRAMES = "bframes.mp4"  # 160x120, time base 1/12800, a frame every 512, key frames every 6144
-
-
-def open_video(name, **kwargs):
-    return _av.Decoder(media(name), "video", **kwargs)
+from conftest import BFRAMES, SAMPLE, clip, corpus, media, media_bytes, open_video, rss_kib
 
 
 class TestArguments:
@@ -180,17 +174,13 @@ class TestArrays:
         d = open_video(BFRAMES)
         targets = ref.targets(media(BFRAMES))
 
-        def rss():
-            with open("/proc/self/statm") as f:
-                return int(f.read().split()[1]) * 4096
-
         for _ in range(3):
             d.decode_video(targets, "float32", True)
-        before = rss()
+        before = rss_kib()
         for _ in range(30):  # 30 x 11.5 MB of float32 pictures
             frames = d.decode_video(targets, "float32", True)[0]
             del frames
-        assert rss() - before < 40 * 2**20
+        assert rss_kib() - before < 40 * 2**10
 
 
 # (clip, nth video stream, frames compared); every frame unless a count is given.

@@ -1,11 +1,12 @@
-"""Writes the peer benchmark's results: a Markdown report with a table per workload and a bar
-chart of our time divided by each peer's."""
+"""Writes the comparison of the tools (workloads 1 to 7): a Markdown report with a table per
+workload and a bar chart of our time divided by each peer's."""
 import datetime
 import pathlib
 
 OURS = "avarray"
 LIMIT = "limit"
-NAMES = {LIMIT: "C++ decode + sws_scale loop (limit)"}
+NAMES = {LIMIT: "C++ decode + sws_scale loop (limit)", "ffmpeg": "ffmpeg command-line tool"}
+BASELINES = {LIMIT, "ffmpeg"}  # beside the tools, never ranked among them
 
 
 def state(entry):
@@ -38,7 +39,7 @@ def groups(results):
 
 
 def best_peer(entries):
-    peers = [e for t, e in entries.items() if t not in (OURS, LIMIT) and passed(e)]
+    peers = [e for t, e in entries.items() if t != OURS and t not in BASELINES and passed(e)]
     return min(peers, key=lambda e: e["median"]) if peers else None
 
 
@@ -125,7 +126,7 @@ def write_report(base, info, results, meta):
                              if "median" in entry else "-")
                     ratio = (f"{ours['median'] / entry['median']:.2f}"
                              if ours and "median" in ours and "median" in entry else "-")
-                    if ratio != "-" and tool not in (OURS, LIMIT) and not passed(entry):
+                    if ratio != "-" and tool != OURS and tool not in BASELINES and not passed(entry):
                         ratio += " (not ranked)"
                     check = state(entry)
                     why = entry.get("detail") or entry.get("error") or entry.get("unavailable") or ""
@@ -161,7 +162,7 @@ def chart(path, by_job):
     have_ours = any(OURS in e and "median" in e[OURS] for e in by_job.values())
     passes = sorted({threads for threads, _ in by_job}, reverse=True)
     fig, axes = plt.subplots(len(passes), 1, figsize=(13, 4.5 * len(passes)), squeeze=False)
-    peers = sorted({t for e in by_job.values() for t in e if t not in (OURS, LIMIT)})
+    peers = sorted({t for e in by_job.values() for t in e if t != OURS and t not in BASELINES})
     colours = dict(zip(peers + [LIMIT], plt.rcParams["axes.prop_cycle"].by_key()["color"]))
     for ax, threads in zip(axes[:, 0], passes):
         keys = [k for k in by_job if k[0] == threads and by_job[k] and
