@@ -91,7 +91,10 @@ Result<bool> Decoder::next() {
         av_packet_unref(packet_.get());
         continue;
       }
+      // Frame threads copy skip_frame from this context with every packet they take.
+      codec_context_->skip_frame = skip_.decide(*packet_);
       const int s = avcodec_send_packet(codec_context_.get(), packet_.get());
+      if (s >= 0) sent_keys_.sent(*packet_);
       av_packet_unref(packet_.get());
       // One damaged packet (a junk frame, a capture starting mid-frame) is skipped
       // as FFmpeg's own tools do, rather than ending the whole stream.
@@ -109,6 +112,14 @@ void Decoder::reset_after_seek() {
   av_packet_unref(packet_.get());
   av_frame_unref(frame_.get());
   draining_ = false;
+  skip_.restart(codec_context_->has_b_frames);
+  sent_keys_.restart();
+}
+
+bool Decoder::skipping_misled() noexcept {
+  if (!skip_.misled(codec_context_->has_b_frames)) return false;
+  skip_.enable(false);
+  return true;
 }
 
 Status Decoder::seek(int64_t target) {
@@ -173,6 +184,15 @@ std::optional<int64_t> Decoder::indexed_key_frame(int64_t ts) const noexcept {
   const AVIndexEntry* entry = avformat_index_get_entry(st, i);
   if (!entry) return std::nullopt;
   return entry->timestamp;
+}
+
+bool Decoder::passes_seek(int64_t seek_pts, int64_t target) const noexcept {
+  const std::optional<int64_t> landing = indexed_key_frame(seek_pts);
+  AVStream* st = format_context_->streams[stream_index_];
+  const AVIndexEntry* first = avformat_index_get_entry(st, 0);
+  if (!landing || !first) return false;
+  const bool complete = st->nb_frames > 0 && avformat_index_get_entries_count(st) >= st->nb_frames;
+  return sent_keys_.passes_seek({*landing, first->timestamp, complete}, seek_pts, target);
 }
 
 }  // namespace ffmpeg

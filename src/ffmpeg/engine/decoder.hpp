@@ -6,8 +6,10 @@
 #include <memory>
 #include <optional>
 
+#include "ffmpeg/engine/frame_skip.hpp"
 #include "ffmpeg/engine/interrupt.hpp"
 #include "ffmpeg/engine/reader.hpp"
+#include "ffmpeg/engine/sent_key_frames.hpp"
 #include "ffmpeg/engine/source.hpp"
 #include "ffmpeg/error.hpp"
 #include "ffmpeg/picture/converter.hpp"
@@ -59,8 +61,17 @@ class Decoder {
 
   // The pump: leaves one more decoded frame of the stream in frame() (true), or
   // reports the end of the stream (false). The frame holds data only until the next
-  // call or seek; a caller that keeps it takes its own reference.
+  // call or seek; a caller that keeps it takes its own reference. Frames that the
+  // current aim does not want, and that no other frame is predicted from, may be left
+  // undecoded (never output).
   Result<bool> next();
+  // What the next frames are decoded towards; in force until the next aim. The default
+  // Aim wants every frame.
+  void aim(const Aim& aim) noexcept { skip_.aim(aim); }
+  // Whether the frames output since the last seek may differ from a decode of every
+  // frame (see FrameSkip::misled). If so, frames are never left undecoded again on this
+  // engine, and the caller decodes afresh from a seek.
+  bool skipping_misled() noexcept;
   // av_seek_frame backward to `target` on the stream ("seek" on failure); the pump
   // then starts afresh from where the demuxer landed.
   Status seek(int64_t target);
@@ -86,6 +97,9 @@ class Decoder {
   // The timestamp of the last key frame in the demuxer's index at or before `ts`; none
   // when the index has no such entry.
   std::optional<int64_t> indexed_key_frame(int64_t ts) const noexcept;
+  // Whether decoding on towards `target` gives what a seek to `seek_pts` and a decode
+  // from there would (see SentKeyFrames::passes_seek); false when the index cannot tell.
+  bool passes_seek(int64_t seek_pts, int64_t target) const noexcept;
 
   // Video: the picture size and format of the stream's parameters at open (video
   // requests refuse frames of another size). Audio: 0, 0 and AV_PIX_FMT_NONE.
@@ -141,6 +155,8 @@ class Decoder {
   MediaType media_type_;
   Interrupt interrupt_;
   bool draining_ = false;
+  FrameSkip skip_;
+  SentKeyFrames sent_keys_;
   // Whether any packet has been read since the open (a fresh engine needs no rewind).
   bool read_since_open_ = false;
 };

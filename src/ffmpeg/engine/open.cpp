@@ -52,6 +52,8 @@ Result<std::unique_ptr<Decoder>> Decoder::open(Source source, const OpenOptions&
   if (d->interrupted()) return Error::interrupted();
   TRY(d->choose_stream(options.stream_index));
   TRY(d->open_codec());
+  d->skip_.enable(FrameSkip::suits(d->stream()));
+  d->skip_.restart(d->codec_context_->has_b_frames);
   d->interrupt_.arm(nullptr);
   return d;
 }

@@ -47,8 +47,9 @@ Result<VideoResult> video_request(Decoder& d, VideoRequest request, OutputType t
   TRY_ASSIGN(const Size size, output_size(transforms, Size{d.height(), d.width()}));
   TRY_ASSIGN(Batch batch, Batch::allocate(count, size, format));
   Placer placer(d, format, transforms, batch);
-  if (playback) TRY(playback->run(*seconds, placer));
-  else TRY(run_frame_plan(d, plan, placer));
+  const Status run = playback ? playback->run(*seconds, placer) : run_frame_plan(d, plan, placer);
+  d.aim(Aim{});  // later requests and methods want every frame unless they say otherwise
+  TRY(run);
   return batch.finish();
 }
 

@@ -39,14 +39,24 @@ Error no_frame(int64_t pts) {
   return Error::runtime("no decoded frame at PTS " + std::to_string(pts));
 }
 
-// Leaves the frame that answers `s` in the engine's frame; returns its timestamp.
-Result<int64_t> reach_frame(Decoder& d, FrameState& state, const Selection::Frame& s) {
+// Whether decoding on from the frame placed last gives what the seek to `s.seek_pts`
+// would: the target lies strictly after that frame (so no frame the seek could answer
+// with has been passed, not even when not exact), and the engine can tell that decoding
+// on passes through what the seek would decode.
+bool seek_passed(const Decoder& d, const FrameState& state, const Selection::Frame& s) {
+  if (!state.positioned || !state.placed || s.pts <= state.placed->first) return false;
+  return d.passes_seek(s.seek_pts, s.pts);
+}
+
+Result<int64_t> reach_frame_once(Decoder& d, FrameState& state, const Selection::Frame& s) {
   bool sought = false;
-  if (!state.positioned || state.last_seek_pts != s.seek_pts) {
+  if (!state.positioned || (state.last_seek_pts != s.seek_pts && !seek_passed(d, state, s))) {
     TRY(d.seek(s.seek_pts));
-    state.last_seek_pts = s.seek_pts;
     sought = true;
   }
+  state.last_seek_pts = s.seek_pts;
+  // Frames before the target are never the answer.
+  d.aim(Aim{.from = s.pts});
   TRY_ASSIGN(Reached first, decode_until(d, s.pts));
   // A frame after the target is its answer only if nothing between can have been
   // skipped: decoding continued from an earlier frame, or passed one on the way.
@@ -59,14 +69,26 @@ Result<int64_t> reach_frame(Decoder& d, FrameState& state, const Selection::Fram
   // the key frame's own pts: a demuxer that seeks by decoding time (MPEG-TS with
   // B-frames) lands after that key frame, and the decoder then shows nothing until the
   // next one, which the last group of pictures does not have. A seek to the start
-  // time misses the start for the same reason, so the rewind aims below it.
+  // time misses the start for the same reason, so the rewind aims below it. The pass
+  // starts with a decoder as at open: after a flush, HEVC still drops the leading
+  // pictures of a key frame the first pass began at, although the second pass reaches
+  // them with their references.
   state.positioned = false;
+  TRY(d.restart());
   TRY(d.rewind());
   TRY_ASSIGN(const Reached again, decode_until(d, s.pts));
   if (!again.timestamp) return no_frame(s.pts);
   if (s.exact && *again.timestamp != s.pts)
     return Error::runtime("no decoded frame at exact PTS " + std::to_string(s.pts));
   return *again.timestamp;
+}
+
+// Leaves the frame that answers `s` in the engine's frame; returns its timestamp.
+Result<int64_t> reach_frame(Decoder& d, FrameState& state, const Selection::Frame& s) {
+  TRY_ASSIGN(const int64_t timestamp, reach_frame_once(d, state, s));
+  if (!d.skipping_misled()) return timestamp;
+  state.positioned = false;  // decode afresh from the seek point, every frame this time
+  return reach_frame_once(d, state, s);
 }
 
 }  // namespace

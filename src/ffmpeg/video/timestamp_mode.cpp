@@ -39,10 +39,19 @@ Status TimestampMode::run(const std::vector<double>& seconds, Placer& placer) {
 }
 
 Status TimestampMode::answer(double t) {
+  TRY(answer_once(t));
+  if (!d_->skipping_misled()) return ok();
+  has_frame_ = false;  // decode afresh from a seek, every frame this time
+  return answer_once(t);
+}
+
+Status TimestampMode::answer_once(double t) {
   const Rational tb = d_->time_base();
-  if (!has_frame_) return seek_back(t, seconds_to_pts(tb, t));
-  if (at_end_) return final_frame_check(t);
   const int64_t tp = seconds_to_pts(tb, t);
+  // Only the latest frame that starts at or before t is the answer.
+  d_->aim(Aim{.latest_until = tp});
+  if (!has_frame_) return seek_back(t, tp);
+  if (at_end_) return final_frame_check(t);
   const std::optional<int64_t> key = d_->indexed_key_frame(tp);
   TRY_ASSIGN(const int64_t next_start, frame_timestamp(d_->frame()));
   // A key frame after the lookahead frame and at or before t: seeking beats decoding up
@@ -53,6 +62,8 @@ Status TimestampMode::answer(double t) {
   // on the previous key frame, and its whole group of pictures would be decoded again.
   if (key && *key > next_start) return seek_back(t, tp);
   if (frame_seconds(tb, next_start) > t) return ok();  // still showing
+  // The lookahead starts at or before t: nothing before it is the answer.
+  d_->aim(Aim{.from = next_start, .latest_until = tp});
   return decode_forward(t, next_start);
 }
 

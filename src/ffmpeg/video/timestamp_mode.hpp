@@ -23,6 +23,7 @@ class TimestampMode {
  private:
   TimestampMode(Decoder& d, FramePtr retained) : d_(&d), retained_(std::move(retained)) {}
   Status answer(double t);
+  Status answer_once(double t);
   Status seek_back(double t, int64_t tp);
   Status decode_forward(double t, int64_t prev);
   Status final_frame_check(double t);
