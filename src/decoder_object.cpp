@@ -72,10 +72,11 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   SignalCheck signals;
   options.interrupt = signals.hook();
   auto opened = without_lock([&] { return ffmpeg::Decoder::open(std::move(source), options); });
-  // An exception left pending during the open wins, even over an open that succeeded
-  // (the engine is then dropped here, with the lock held).
-  if (!opened || PyErr_Occurred()) {
-    raise(opened ? ffmpeg::Error::interrupted() : opened.error());
+  // An exception left pending during the open wins over the open's own result, even
+  // success (the engine is then dropped here, with the lock held).
+  if (PyErr_Occurred()) return nullptr;
+  if (!opened) {
+    raise(opened.error());
     return nullptr;
   }
   PyObject* self = type->tp_alloc(type, 0);
