@@ -81,9 +81,9 @@ def run(kind, media, out):
         else:
             source.delay = 0.1
             latency = interrupted(lambda: _av.Decoder(source, "video"))
-            source.delay = 0.0
-            d = _av.Decoder(source, "video")
         source.delay = 0.0
+        if kind == "constructor":
+            d = _av.Decoder(source, "video")
         return {"duration": None, "latency": latency, "next": d.scan()}
     if kind == "scan":
         d = _av.Decoder(str(media / "many_packets.mkv"), "video")
