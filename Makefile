@@ -12,6 +12,8 @@ VENV := .venv
 VPY := $(VENV)/bin/python
 BUILD := build
 SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
+# The pure-Python package installed beside the extension.
+SOURCES += $(shell find python -name '*.py')
 # Where the FFmpeg 7 pkg-config files are ("system" when the machine has FFmpeg 7 already).
 PKG_ENV = prefix=$$(cat $(BUILD)/ffmpeg-prefix); \
   if [ "$$prefix" != system ]; then export PKG_CONFIG_PATH="$$prefix/lib/pkgconfig"; fi
