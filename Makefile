@@ -6,6 +6,7 @@
 # make bench - the module against PyAV, decord, torchcodec and OpenCV (BENCH_ARGS=--quick: short)
 # make bench-timestamps - decode_timestamps: seeks and decoded frames, dense sampling (bench/timestamps.py)
 # make bench-transforms - crop, rotate and resize costs and allocation counts (bench/transforms.py)
+# make bench-ray - avarray.ray.read_frames against ray.data.read_videos (bench/ray_frames.py)
 SHELL := /bin/bash
 PYTHON ?= python3
 VENV := .venv
@@ -19,7 +20,7 @@ PKG_ENV = prefix=$$(cat $(BUILD)/ffmpeg-prefix); \
   if [ "$$prefix" != system ]; then export PKG_CONFIG_PATH="$$prefix/lib/pkgconfig"; fi
 
 .PHONY: all setup test demo test-asan media clean bench-scan bench-video bench-audio \
-  bench-timestamps bench-transforms bench
+  bench-timestamps bench-transforms bench bench-ray
 all: setup
 
 setup: $(VENV)/.installed media
@@ -126,6 +127,14 @@ $(BUILD)/bench/count_calls.so: bench/count_calls.c
 
 bench-transforms: setup $(BUILD)/bench/count_calls.so
 	$(VPY) bench/transforms.py
+
+# ray.data.read_videos decodes with decord, which only the benchmark needs.
+$(VENV)/.decord: $(VENV)/.deps
+	$(VPY) -m pip install -q decord==0.6.0
+	touch $@
+
+bench-ray: setup $(VENV)/.decord
+	$(VPY) bench/ray_frames.py
 
 clean:
 	rm -rf $(BUILD) $(VENV) $(BENCH_VENV)
