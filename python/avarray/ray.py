@@ -9,6 +9,7 @@ import fnmatch
 import glob
 import inspect
 import logging
+import os
 import re
 
 try:
@@ -30,7 +31,8 @@ logger = logging.getLogger(__name__)
 # keyword goes to `ray.data.read_datasource` (concurrency, num_cpus, ray_remote_args, ...).
 _FILE_ARGS = ("filesystem", "partition_filter", "partitioning", "ignore_missing_paths",
               "shuffle", "include_paths", "file_extensions")
-_READ_ARGS = tuple(name for name, p in inspect.signature(ray.data.read_datasource).parameters.items()
+_READ_ARGS = tuple(name for name, p in
+                   inspect.signature(ray.data.read_datasource).parameters.items()
                    if p.kind is p.KEYWORD_ONLY)
 
 
@@ -67,8 +69,9 @@ def _expand_patterns(paths, filesystem):
     Ray's file readers take files and directories only. A pattern that matches nothing
     raises FileNotFoundError, like a missing path."""
     out = []
-    for path in [paths] if isinstance(paths, str) else paths:
-        if not isinstance(path, str) or not re.search(r"[*?[]", path):
+    for path in [paths] if isinstance(paths, (str, os.PathLike)) else paths:
+        path = os.fspath(path)
+        if not re.search(r"[*?[]", path):
             out.append(path)
             continue
         if filesystem is None and "://" not in path:
@@ -113,8 +116,8 @@ class _FrameDatasource(FileBasedDatasource):
         return "Frames"
 
     def _open_input_source(self, filesystem, path, **open_args):
-        # A random-access file rather than Ray's sequential stream: FFmpeg reads only the
-        # index and the packets from each seek point on, never the whole file.
+        # A random-access file rather than Ray's sequential stream: the decoder seeks to
+        # each request's key frames, and nothing holds the whole file in memory.
         return filesystem.open_input_file(path)
 
     def _read_stream(self, f, path):
