@@ -1,7 +1,8 @@
 """avarray.ray.read_frames against ray.data.read_videos, on a two-CPU local Ray cluster.
 
 Makes (once, into build/bench/ray/) 20 clips of 10 s of 360p H.264, with a key frame every
-250 frames (x264's default) and every 25, then times for each set, in alternating rounds, each job iterating over every block of its dataset on the driver:
+250 frames (x264's default) and every 25, then times for each set, in alternating rounds,
+each job iterating over every block of its dataset on the driver:
 
     read_frames(paths, num_frames=10)                  both CPUs, then one (concurrency=1)
     read_videos(paths) + keeping the same 10 frames    decord decodes every frame of each file
@@ -76,7 +77,8 @@ def check(ours, theirs):
     for path in ours:
         a, b = sorted(ours[path], key=lambda r: r[0]), sorted(theirs[path], key=lambda r: r[0])
         assert [i for i, _ in a] == [i for i, _ in b], path
-        worst = max(worst, max(int(np.abs(x.astype(int) - y).max()) for (_, x), (_, y) in zip(a, b)))
+        diffs = (int(np.abs(x.astype(int) - y).max()) for (_, x), (_, y) in zip(a, b))
+        worst = max(worst, *diffs)
     return worst
 
 
@@ -115,8 +117,9 @@ def worker_peak(path):
     sampler.join()
     size = rows * 3840 * 2160 * 3
     block = ray.data.DataContext.get_current().target_max_block_size
-    print(f"every frame of 4 s of 4K: {rows} frames, {size / 2**30:.2f} GiB of pictures; block size "
-          f"{block / 2**20:.0f} MiB; reading worker's private memory at most {peak[0] / 2**20:.0f} MiB")
+    print(f"every frame of 4 s of 4K: {rows} frames, {size / 2**30:.2f} GiB of pictures; "
+          f"block size {block / 2**20:.0f} MiB; reading worker's private memory at most "
+          f"{peak[0] / 2**20:.0f} MiB")
 
 
 def measure(paths, rounds):

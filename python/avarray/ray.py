@@ -103,7 +103,7 @@ def _matches(path, pattern):
     if "**" not in pattern:
         return path.count("/") == pattern.count("/") and fnmatch.fnmatchcase(path, pattern)
     # As in glob, "**/" also stands for no directory at all.
-    return fnmatch.fnmatchcase(path, pattern) or fnmatch.fnmatchcase(path, pattern.replace("**/", ""))
+    return any(fnmatch.fnmatchcase(path, p) for p in (pattern, pattern.replace("**/", "")))
 
 
 class _FrameDatasource(FileBasedDatasource):
