@@ -1,11 +1,9 @@
 # make test  - set everything up (Debian packages, FFmpeg 7, .venv, the extension) and run the tests
 # make demo  - the same set-up, then decode the sample clip that ships with the repo
 # make test-asan - the whole suite against an AddressSanitizer + UBSan build of the extension
-# make bench-audio - decode_audio against the ffmpeg CLI on 10 minutes of AAC (bench/audio.py)
-# make bench-video - decode_video against a C++ decode + sws_scale loop on 10 s of 1080p (bench/video.py)
-# make bench - the module against PyAV, decord, torchcodec and OpenCV (BENCH_ARGS=--quick: short)
-# make bench-timestamps - decode_timestamps: seeks and decoded frames, dense sampling (bench/timestamps.py)
-# make bench-transforms - crop, rotate and resize costs and allocation counts (bench/transforms.py)
+# make bench - the module against PyAV, decord, torchcodec, OpenCV and the ffmpeg tool (bench/harness.py;
+#   BENCH_ARGS=--quick: short; BENCH_ARGS="--only audio,scan,timestamps,transforms": ours' own costs)
+# make bench-video - decode_video against a C++ decode + sws_scale loop on 10 s of 1080p
 # make bench-ray - avarray.ray.read_frames against ray.data.read_videos (bench/ray_frames.py)
 SHELL := /bin/bash
 PYTHON ?= python3
@@ -19,8 +17,7 @@ SOURCES += $(shell find python -name '*.py')
 PKG_ENV = prefix=$$(cat $(BUILD)/ffmpeg-prefix); \
   if [ "$$prefix" != system ]; then export PKG_CONFIG_PATH="$$prefix/lib/pkgconfig"; fi
 
-.PHONY: all setup test demo test-asan media clean bench-scan bench-video bench-audio \
-  bench-timestamps bench-transforms bench bench-ray
+.PHONY: all setup test demo test-asan media clean bench bench-video bench-ray
 all: setup
 
 setup: $(VENV)/.installed media
@@ -54,9 +51,6 @@ test: setup
 demo: setup
 	$(VPY) scripts/demo.py samples/sample.mp4
 
-bench-audio: setup
-	$(VPY) bench/audio.py
-
 $(BUILD)/asan/.built: $(VENV)/.deps $(BUILD)/ffmpeg-prefix $(SOURCES)
 	$(PKG_ENV); PATH="$(CURDIR)/$(VENV)/bin:$$PATH"; \
 	  cmake -S . -B $(BUILD)/asan -G Ninja -DAVARRAY_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -74,9 +68,6 @@ test-asan: $(BUILD)/asan/.built media
 	$(ASAN_ENV) $(VPY) -c 'import _av; assert "/$(BUILD)/asan/" in _av.__file__, _av.__file__'
 	$(ASAN_ENV) $(VPY) -m pytest -q -p no:cacheprovider
 
-bench-scan: setup
-	$(VPY) bench/scan.py
-
 # The limit program links the same FFmpeg libraries as the extension.
 $(BUILD)/bench/limit: bench/limit.cpp $(BUILD)/ffmpeg-prefix
 	@mkdir -p $(BUILD)/bench
@@ -85,13 +76,18 @@ $(BUILD)/bench/limit: bench/limit.cpp $(BUILD)/ffmpeg-prefix
 	    $$(pkg-config --libs $$libs) -Wl,-rpath,$$(pkg-config --variable=libdir libavcodec) \
 	    -Wl,--disable-new-dtags
 
+# Preloaded into the benchmark's counting worker: seeks, decoded frames, allocations, set-ups.
+$(BUILD)/bench/counting.so: bench/counting.c $(BUILD)/ffmpeg-prefix
+	@mkdir -p $(BUILD)/bench
+	$(PKG_ENV); libs="libavformat libavcodec libswscale libavutil"; \
+	  $(CC) -O2 -shared -fPIC -Wall -Wextra -Werror -o $@ $< $$(pkg-config --cflags $$libs) -ldl
+
 bench-video: setup $(BUILD)/bench/limit
-	$(VPY) bench/video.py
+	$(VPY) bench/harness.py --only video --tools avarray
 BENCH_VENV := .venv-bench
 BENCH_ARGS ?=
-bench: $(BENCH_VENV)/.avarray $(BUILD)/ffmpeg-full-prefix
-	@if [ -f bench/limit.cpp ]; then $(MAKE) $(BUILD)/bench/limit; fi
-	$(BENCH_VENV)/bin/python bench/peers.py $(BENCH_ARGS)
+bench: $(BENCH_VENV)/.avarray $(BUILD)/ffmpeg-full-prefix $(BUILD)/bench/limit $(BUILD)/bench/counting.so
+	$(BENCH_VENV)/bin/python bench/harness.py $(BENCH_ARGS)
 
 $(BENCH_VENV)/.peers: bench/setup-peers.sh
 	bench/setup-peers.sh $(BENCH_VENV)
@@ -110,23 +106,6 @@ $(BENCH_VENV)/.avarray: $(VENV)/.installed $(BENCH_VENV)/.peers
 $(BUILD)/ffmpeg-full-prefix: $(BUILD)/.system scripts/setup-ffmpeg.sh
 	AVARRAY_FFMPEG_EXTRA_FLAGS="--enable-avfilter --enable-avdevice --enable-filters" \
 	  scripts/setup-ffmpeg.sh > $@.tmp && tail -n 1 $@.tmp > $@ && rm -f $@.tmp
-
-# Preloaded by the benchmark to count the extension's seek and decode calls.
-$(BUILD)/bench/counting.so: bench/counting.c $(BUILD)/ffmpeg-prefix
-	@mkdir -p $(BUILD)/bench
-	$(PKG_ENV); $(CC) -O2 -shared -fPIC -Wall -Wextra -o $@ $< \
-	  $$(pkg-config --cflags libavformat libavcodec) -ldl
-
-bench-timestamps: setup $(BUILD)/bench/counting.so
-	$(VPY) bench/timestamps.py
-
-# Preloaded into a child process to count allocations and scaler set-ups.
-$(BUILD)/bench/count_calls.so: bench/count_calls.c
-	@mkdir -p $(BUILD)/bench
-	$(CC) -O2 -Wall -Wextra -shared -fPIC -o $@ $< -ldl
-
-bench-transforms: setup $(BUILD)/bench/count_calls.so
-	$(VPY) bench/transforms.py
 
 # ray.data.read_videos decodes with decord, which only the benchmark needs.
 $(VENV)/.decord: $(VENV)/.deps

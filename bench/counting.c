@@ -1,79 +1,144 @@
-// Counts the FFmpeg calls the extension makes, from outside it: preloaded
-// (LD_PRELOAD), it stands in front of av_seek_frame, avcodec_send_packet and
-// avcodec_receive_frame, forwards each call to the real function and keeps counts.
-// Calls within one FFmpeg library are bound directly and never seen; libavformat's
-// calls into libavcodec while opening are, so the benchmark takes (and drops) the
-// counts after the open. It reads them with ctypes.
+// Preloaded (LD_PRELOAD) into the benchmark's counting worker, this library stands in front
+// of some of the calls the extension makes and counts them: seeks (av_seek_frame, with their
+// targets), packets sent and frames received, scaler and frame-buffer set-ups
+// (sws_getContext, av_frame_get_buffer), and every heap allocation of the process (malloc,
+// calloc, realloc and the aligned ones: av_malloc ends in posix_memalign). bench/tools.py
+// resets and reads the counts through ctypes.
+//
+// A preloaded definition without a version satisfies the extension's versioned references
+// (sws_getContext@LIBSWSCALE_8), so each of its calls passes through here. Calls inside one
+// FFmpeg library to its own functions do not, which is what is wanted; libavformat's calls
+// into libavcodec while opening do, so the benchmark resets the counts after an open.
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <errno.h>
 #include <stdint.h>
+#include <stdlib.h>
 
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/frame.h>
+#include <libswscale/swscale.h>
 
-#define MAX_SEEKS 4096
 #define STR(x) #x
 #define XSTR(x) STR(x)
 #define SONAME(lib, major) "lib" lib ".so." XSTR(major)
-#define FORMAT SONAME("avformat", LIBAVFORMAT_VERSION_MAJOR)
-#define CODEC SONAME("avcodec", LIBAVCODEC_VERSION_MAJOR)
 
-static struct {
-  int64_t seeks;
-  int64_t seek_targets[MAX_SEEKS];
-  int64_t packets_sent;
-  int64_t frames_received;
-  int64_t last_frame_pts;  // of the latest frame received
-  int64_t max_frame_pts;
-} counts;
+enum {
+  SEEKS, PACKETS_SENT, FRAMES_RECEIVED, MAX_FRAME_PTS, MALLOC, CALLOC, REALLOC, MEMALIGN,
+  SWS_GET_CONTEXT, FRAME_GET_BUFFER, COUNTERS
+};
+#define MAX_SEEKS 4096
 
-// The extension loads FFmpeg privately (Python's dlopen without RTLD_GLOBAL), where
-// RTLD_NEXT does not look: ask the already loaded library itself.
-static void* real(const char* library, const char* name) {
-  void* f = dlsym(RTLD_NEXT, name);
-  if (f) return f;
-  void* handle = dlopen(library, RTLD_LAZY | RTLD_NOLOAD);
-  return handle ? dlsym(handle, name) : NULL;
+static int64_t counts[COUNTERS];
+static int64_t seek_targets[MAX_SEEKS];
+
+// Allocations come from any thread (the decoder's own threads too).
+static void bump(int i) { __atomic_fetch_add(&counts[i], 1, __ATOMIC_RELAXED); }
+
+const char* counting_names(void) {
+  return "seeks packets_sent frames_received max_frame_pts malloc calloc realloc memalign "
+         "sws_getContext av_frame_get_buffer";
 }
 
+void counting_reset(void) {
+  for (int i = 0; i < COUNTERS; ++i) __atomic_store_n(&counts[i], 0, __ATOMIC_RELAXED);
+  counts[MAX_FRAME_PTS] = INT64_MIN;
+}
+
+// Copies the counters (in the order of counting_names) into `out` and up to `capacity` seek
+// targets into `targets`.
+void counting_read(int64_t out[COUNTERS], int64_t* targets, int64_t capacity) {
+  for (int i = 0; i < COUNTERS; ++i) out[i] = __atomic_load_n(&counts[i], __ATOMIC_RELAXED);
+  for (int64_t i = 0; i < counts[SEEKS] && i < capacity && i < MAX_SEEKS; ++i)
+    targets[i] = seek_targets[i];
+}
+
+// The allocators forward to glibc's own entry points, so that no lookup (which allocates
+// itself) stands in their way.
+extern void* __libc_malloc(size_t);
+extern void* __libc_calloc(size_t, size_t);
+extern void* __libc_realloc(void*, size_t);
+extern void* __libc_memalign(size_t, size_t);
+
+void* malloc(size_t n) {
+  bump(MALLOC);
+  return __libc_malloc(n);
+}
+void* calloc(size_t count, size_t n) {
+  bump(CALLOC);
+  return __libc_calloc(count, n);
+}
+void* realloc(void* p, size_t n) {
+  bump(REALLOC);
+  return __libc_realloc(p, n);
+}
+int posix_memalign(void** out, size_t alignment, size_t n) {
+  bump(MEMALIGN);
+  if (alignment % sizeof(void*) || (alignment & (alignment - 1))) return EINVAL;
+  void* p = __libc_memalign(alignment, n);
+  if (!p) return ENOMEM;
+  *out = p;
+  return 0;
+}
+void* aligned_alloc(size_t alignment, size_t n) {
+  bump(MEMALIGN);
+  return __libc_memalign(alignment, n);
+}
+void* memalign(size_t alignment, size_t n) {
+  bump(MEMALIGN);
+  return __libc_memalign(alignment, n);
+}
+
+// Python loads extensions with RTLD_LOCAL, so the FFmpeg libraries are not in the global
+// scope that dlsym(RTLD_NEXT) searches: the real functions are looked up in the already
+// loaded libraries by their sonames.
+static void* real(const char* library, const char* name) {
+  void* handle = dlopen(library, RTLD_LAZY | RTLD_NOLOAD);
+  void* f = handle ? dlsym(handle, name) : NULL;
+  if (!f) abort();
+  return f;
+}
+#define REAL(f, lib, major) \
+  static __typeof__(f)* next; \
+  if (!next) next = (__typeof__(f)*)real(SONAME(lib, major), #f)
+
 int av_seek_frame(AVFormatContext* s, int stream_index, int64_t timestamp, int flags) {
-  static int (*next)(AVFormatContext*, int, int64_t, int);
-  if (!next) next = (int (*)(AVFormatContext*, int, int64_t, int))real(FORMAT, "av_seek_frame");
-  if (counts.seeks < MAX_SEEKS) counts.seek_targets[counts.seeks] = timestamp;
-  counts.seeks++;
+  REAL(av_seek_frame, "avformat", LIBAVFORMAT_VERSION_MAJOR);
+  const int64_t i = __atomic_fetch_add(&counts[SEEKS], 1, __ATOMIC_RELAXED);
+  if (i < MAX_SEEKS) seek_targets[i] = timestamp;
   return next(s, stream_index, timestamp, flags);
 }
 
 int avcodec_send_packet(AVCodecContext* avctx, const AVPacket* packet) {
-  static int (*next)(AVCodecContext*, const AVPacket*);
-  if (!next) next = (int (*)(AVCodecContext*, const AVPacket*))real(CODEC, "avcodec_send_packet");
-  if (packet) counts.packets_sent++;
+  REAL(avcodec_send_packet, "avcodec", LIBAVCODEC_VERSION_MAJOR);
+  if (packet) bump(PACKETS_SENT);
   return next(avctx, packet);
 }
 
 int avcodec_receive_frame(AVCodecContext* avctx, AVFrame* frame) {
-  static int (*next)(AVCodecContext*, AVFrame*);
-  if (!next) next = (int (*)(AVCodecContext*, AVFrame*))real(CODEC, "avcodec_receive_frame");
+  REAL(avcodec_receive_frame, "avcodec", LIBAVCODEC_VERSION_MAJOR);
   const int r = next(avctx, frame);
   if (r >= 0) {
     const int64_t pts = frame->pts != AV_NOPTS_VALUE ? frame->pts : frame->best_effort_timestamp;
-    if (counts.frames_received == 0 || pts > counts.max_frame_pts) counts.max_frame_pts = pts;
-    counts.last_frame_pts = pts;
-    counts.frames_received++;
+    if (pts > counts[MAX_FRAME_PTS]) counts[MAX_FRAME_PTS] = pts;
+    bump(FRAMES_RECEIVED);
   }
   return r;
 }
 
-// Copies the counts out and starts again from zero. `targets` receives up to
-// `capacity` seek targets.
-void counting_take(int64_t out[5], int64_t* targets, int64_t capacity) {
-  out[0] = counts.seeks;
-  out[1] = counts.packets_sent;
-  out[2] = counts.frames_received;
-  out[3] = counts.max_frame_pts;
-  out[4] = counts.last_frame_pts;
-  for (int64_t i = 0; i < counts.seeks && i < capacity && i < MAX_SEEKS; ++i)
-    targets[i] = counts.seek_targets[i];
-  counts.seeks = counts.packets_sent = counts.frames_received = 0;
-  counts.max_frame_pts = counts.last_frame_pts = 0;
+struct SwsContext* sws_getContext(int src_w, int src_h, enum AVPixelFormat src_format, int dst_w,
+                                  int dst_h, enum AVPixelFormat dst_format, int flags,
+                                  SwsFilter* src_filter, SwsFilter* dst_filter,
+                                  const double* param) {
+  REAL(sws_getContext, "swscale", LIBSWSCALE_VERSION_MAJOR);
+  bump(SWS_GET_CONTEXT);
+  return next(src_w, src_h, src_format, dst_w, dst_h, dst_format, flags, src_filter, dst_filter,
+              param);
+}
+
+int av_frame_get_buffer(AVFrame* frame, int align) {
+  REAL(av_frame_get_buffer, "avutil", LIBAVUTIL_VERSION_MAJOR);
+  bump(FRAME_GET_BUFFER);
+  return next(frame, align);
 }

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Makes the small test clips with the FFmpeg command-line tool (Debian's ffmpeg).
-# Usage: make-test-media.sh OUTDIR. Each clip is described in tests/media.py.
+# Usage: make-test-media.sh OUTDIR. The comment above each command says what its clip is for.
 set -euo pipefail
 out=${1:?usage: make-test-media.sh OUTDIR}
 mkdir -p "$out"
@@ -78,6 +78,14 @@ head -c 3000 /dev/zero | tr '\0' '\377' |
 # H.264 with B-frames in MPEG-TS, which seeks by decoding time: a seek to a key frame's
 # pts lands after that key frame.
 ff -i bframes.mp4 -c copy bframes.ts
+
+# Non-reference frames as targets. H.264 with a B-pyramid (the middle B-frame of three is
+# a reference, the others are not), a key frame every 12 frames.
+ff -f lavfi -i "$(src_v 160x120 2)" -c:v libx264 -preset veryfast -g 12 -bf 3 \
+   -x264-params b-pyramid=normal:b-adapt=0 -pix_fmt yuv420p bpyramid.mp4
+# HEVC with x265's defaults (B-frames, open groups of pictures), a key frame every 16.
+ff -f lavfi -i "$(src_v 160x120 2)" -c:v libx265 -x265-params log-level=error:keyint=16 \
+   -pix_fmt yuv420p hevc_bframes.mp4
 
 # First frames that start at times whose division by the time base rounds below their own
 # timestamp (0.7 / 0.001 is 699.999...): H.264 with B-frames, a key frame every 5 frames,

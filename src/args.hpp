@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "ffmpeg/transforms.hpp"
-#include "ffmpeg/video.hpp"
+#include "ffmpeg/picture/transforms.hpp"
+#include "ffmpeg/video/request.hpp"
 
 namespace av {
 

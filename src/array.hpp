@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "ffmpeg/buffer.hpp"
+#include "ffmpeg/output/buffer.hpp"
 
 namespace av {
 

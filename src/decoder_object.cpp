@@ -3,6 +3,7 @@
 #include <new>
 
 #include "args.hpp"
+#include "ffmpeg/engine/object_reader.hpp"
 #include "methods.hpp"
 
 namespace av {
@@ -34,7 +35,7 @@ bool classify(PyObject* source, ffmpeg::Source& out) {
     Py_DECREF(found);
   }
   Py_INCREF(source);
-  out = ffmpeg::source::Object{ffmpeg::PyOwned(source)};
+  out = ffmpeg::source::Custom{std::make_unique<ffmpeg::ObjectReader>(ffmpeg::PyOwned(source))};
   return true;
 }
 
@@ -65,7 +66,7 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
 
-  auto opened = without_lock([&] { return ffmpeg::open(std::move(source), options); });
+  auto opened = without_lock([&] { return ffmpeg::Decoder::open(std::move(source), options); });
   if (!opened) {
     raise(opened.error());
     return nullptr;
@@ -87,9 +88,9 @@ int decoder_traverse(PyObject* self, visitproc visit, void* arg) {
     PyErr_Clear();
     return 0;
   }
-  if (object->engine && object->engine->reader) {
-    if (PyObject* held = reinterpret_cast<PyObject*>(ffmpeg::held_object(*object->engine->reader)))
-      Py_VISIT(held);
+  if (object->engine) {
+    if (auto* reader = dynamic_cast<const ffmpeg::ObjectReader*>(object->engine->reader()))
+      Py_VISIT(reader->object());
   }
   return 0;
 }
@@ -118,16 +119,6 @@ void decoder_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-PyObject* decoder_close(PyObject* self, PyObject*) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    auto borrow = enter(self, Borrow::Kind::Exclusive);
-    if (!borrow) return nullptr;
-    // Dropped with the lock held, so a file-like source is released at once.
-    borrow->object()->engine.reset();
-    Py_RETURN_NONE;
-  });
-}
-
 PyMethodDef methods[] = {
     {"metadata", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_metadata)),
      METH_FASTCALL | METH_KEYWORDS, "metadata($self, apply_rotation=True)\n--\n\n"},
@@ -141,7 +132,7 @@ PyMethodDef methods[] = {
      "decode_timestamps($self, seconds, output_dtype, transforms=...)\n--\n\n"},
     {"decode_audio", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_decode_audio)),
      METH_FASTCALL | METH_KEYWORDS, "decode_audio($self, sample_rate, channels, stop=None)\n--\n\n"},
-    {"close", decoder_close, METH_NOARGS, "close($self)\n--\n\n"},
+    {"close", method_close, METH_NOARGS, "close($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -8,7 +8,7 @@
 #include <memory>
 #include <optional>
 
-#include "ffmpeg/decoder.hpp"
+#include "ffmpeg/engine/decoder.hpp"
 
 namespace av {
 

@@ -2,7 +2,7 @@
 #include "args.hpp"
 #include "array.hpp"
 #include "decoder_object.hpp"
-#include "ffmpeg/audio.hpp"
+#include "ffmpeg/audio/audio.hpp"
 #include "methods.hpp"
 
 namespace av {

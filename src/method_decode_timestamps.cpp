@@ -2,7 +2,7 @@
 #include "args.hpp"
 #include "decoder_object.hpp"
 #include "methods.hpp"
-#include "video_method.hpp"
+#include "run_video_request.hpp"
 
 namespace av {
 

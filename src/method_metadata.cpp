@@ -2,7 +2,7 @@
 // insertion order is part of the interface.
 #include "args.hpp"
 #include "decoder_object.hpp"
-#include "ffmpeg/inspect.hpp"
+#include "ffmpeg/inspect/metadata.hpp"
 #include "methods.hpp"
 
 namespace av {

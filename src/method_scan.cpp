@@ -1,6 +1,6 @@
 // Decoder.scan(): every packet of the stream as (pts, duration, is_key).
 #include "decoder_object.hpp"
-#include "ffmpeg/inspect.hpp"
+#include "ffmpeg/inspect/scan.hpp"
 #include "methods.hpp"
 
 namespace av {

@@ -3,10 +3,13 @@ import pathlib
 
 import pytest
 
+import _av
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 MEDIA = pathlib.Path(os.environ.get("AVARRAY_TEST_MEDIA", ROOT / "build" / "media"))
 CORPUS = ROOT.parent / "shared" / "corpus"
 SAMPLE = ROOT / "samples" / "sample.mp4"
+BFRAMES = "bframes.mp4"  # 160x120, time base 1/12800, a frame every 512, key frames every 6144
 
 
 def media(name):
@@ -33,3 +36,13 @@ def clip(name):
     if name.startswith("/"):
         return name
     return corpus(name) if (CORPUS / name).exists() else media(name)
+
+
+def open_video(name, **kwargs):
+    return _av.Decoder(media(name), "video", **kwargs)
+
+
+def rss_kib():
+    """This process's resident memory."""
+    with open(f"/proc/{os.getpid()}/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024

@@ -1,36 +1,102 @@
-"""Expected frames from Debian's ffprobe and ffmpeg command-line tools, independent of
-our decoder."""
+"""Expected values from Debian's ffprobe and ffmpeg command-line tools, independent of
+our decoder. Every call the tests make to either tool is in this module."""
 import bisect
 import functools
+import itertools
 import json
 import subprocess
 
 import numpy as np
 
 
-def _probe(*args):
-    out = subprocess.run(["ffprobe", "-v", "error", "-of", "json", *args],
+@functools.lru_cache(maxsize=None)
+def _probe(path, *args):
+    out = subprocess.run(["ffprobe", "-v", "error", "-of", "json", *args, path],
                          capture_output=True, text=True, check=True)
     return json.loads(out.stdout)
 
 
-@functools.lru_cache(maxsize=None)
+def _ffmpeg(*args, input=None):
+    """The command-line tool's raw output on stdout."""
+    return subprocess.run(["ffmpeg", "-nostdin", "-v", "error", *args], input=input,
+                          capture_output=True, check=True).stdout
+
+
+def rational(text):
+    num, den = (int(x) for x in text.split("/"))
+    return num, den
+
+
+# Streams: `index` is the container's stream index, `nth` counts video streams only (as
+# -map 0:v:N does).
+
+def streams(path):
+    return _probe(path, "-show_streams", "-show_format")
+
+
+def stream(path, index):
+    return next(s for s in streams(path)["streams"] if s["index"] == index)
+
+
+def _video_indices(path):
+    return [s["index"] for s in streams(path)["streams"] if s.get("codec_type") == "video"]
+
+
+def stream_index(path, nth=0):
+    """The container index of the nth video stream."""
+    return _video_indices(path)[nth]
+
+
+def nth_video(path, index):
+    """Position of stream `index` among the file's video streams."""
+    return _video_indices(path).index(index)
+
+
+def time_base(path, nth=0):
+    return rational(stream(path, stream_index(path, nth))["time_base"])
+
+
+def seconds(path, value, nth=0):
+    num, den = time_base(path, nth)
+    return num * value / den
+
+
+def rotation(path, index):
+    """The display matrix's rotation in degrees as ffprobe reports it, None without one."""
+    return next((float(d["rotation"]) for d in stream(path, index).get("side_data_list", [])
+                 if d.get("side_data_type") == "Display Matrix"), None)
+
+
+# Packets and frames.
+
+def packet_list(path):
+    """Every packet of every stream in file order, as ffprobe reads them."""
+    return _probe(path, "-show_packets", "-show_entries",
+                  "packet=stream_index,pts,dts,duration,flags")["packets"]
+
+
+def packets(path, index):
+    """(pts or dts, duration, key) of every presented packet of stream `index`,
+    stably sorted by timestamp."""
+    out = [(int(p.get("pts", p.get("dts"))), int(p.get("duration", 0)), p["flags"].startswith("K"))
+           for p in packet_list(path) if p["stream_index"] == index and "D" not in p["flags"]]
+    return sorted(out, key=lambda r: r[0])
+
+
 def video_frames(path, nth=0):
     """(timestamp, duration) of every decoded frame of the nth video stream, in
     presentation order."""
-    data = _probe("-select_streams", f"v:{nth}", "-show_frames",
-                  "-show_entries", "frame=pts,best_effort_timestamp,pkt_duration", path)
+    data = _probe(path, "-select_streams", f"v:{nth}", "-show_frames",
+                  "-show_entries", "frame=pts,best_effort_timestamp,pkt_duration")
     return [(int(f.get("pts", f.get("best_effort_timestamp"))), int(f.get("pkt_duration", 0)))
             for f in data["frames"]]
 
 
-@functools.lru_cache(maxsize=None)
 def key_points(path, nth=0):
     """Timestamps of the key-frame packets of the nth video stream, ascending."""
-    data = _probe("-select_streams", f"v:{nth}", "-show_packets",
-                  "-show_entries", "packet=pts,dts,flags", path)
-    return sorted(int(p.get("pts", p.get("dts"))) for p in data["packets"]
-                  if p["flags"].startswith("K"))
+    index = stream_index(path, nth)
+    return sorted(int(p.get("pts", p.get("dts"))) for p in packet_list(path)
+                  if p["stream_index"] == index and p["flags"].startswith("K"))
 
 
 def seek_point(path, pts, nth=0):
@@ -47,21 +113,34 @@ def targets(path, nth=0, count=None):
 
 
 @functools.lru_cache(maxsize=None)
-def stream_index(path, nth=0):
-    """The container index of the nth video stream."""
-    return _probe("-select_streams", f"v:{nth}", "-show_streams", path)["streams"][0]["index"]
+def audio_facts(path, select="a:0"):
+    """ffprobe's view of an audio stream (`select` as -select_streams takes it): the time
+    of its first frame, its start time, its sample rate, its largest frame and the runs
+    of frames with the same channel count as (channels, samples)."""
+    info = _probe(path, "-select_streams", select, "-show_entries",
+                  "stream=time_base,start_time,sample_rate"
+                  ":frame=pts,best_effort_timestamp,nb_samples,channels")
+    s, frames = info["streams"][0], info.get("frames", [])
+    num, den = rational(s["time_base"])
+    first = None
+    if frames:
+        ts = frames[0].get("pts", frames[0].get("best_effort_timestamp"))
+        first = float(num) * float(ts) / float(den)
+    start = s.get("start_time")
+    runs = itertools.groupby(frames, key=lambda f: int(f["channels"]))
+    return {
+        "first": first,
+        "start": float(start) if start not in (None, "N/A") else None,
+        "rate": int(s["sample_rate"]),
+        "frame": max((int(f["nb_samples"]) for f in frames), default=0),
+        "channel_runs": [(ch, sum(int(f["nb_samples"]) for f in run)) for ch, run in runs],
+    }
 
 
-@functools.lru_cache(maxsize=None)
-def time_base(path, nth=0):
-    stream = _probe("-select_streams", f"v:{nth}", "-show_streams", path)["streams"][0]
-    num, den = (int(x) for x in stream["time_base"].split("/"))
-    return num, den
+# Pictures and samples.
 
-
-def seconds(path, value, nth=0):
-    num, den = time_base(path, nth)
-    return num * value / den
+PIXEL_FORMATS = {"rgb24": ("u1", 3), "rgb48le": ("<u2", 3), "rgba": ("u1", 4), "gray": ("u1", 1),
+                 "gray16le": ("<u2", 1), "gray12le": ("<u2", 1), "gray16be": (">u2", 1)}
 
 
 def pictures(path, pix_fmt="rgb24", nth=0, count=None, copy=False, scale=None,
@@ -70,32 +149,22 @@ def pictures(path, pix_fmt="rgb24", nth=0, count=None, copy=False, scale=None,
     per decoded frame; with `copy`, the stream's own packets (raw samples); with
     `scale=(height, width)`, converted to `pix_fmt` first and then resized by the `scale`
     filter with bilinear flags; with `autorotate`, turned as the display matrix says."""
-    stream = _probe("-select_streams", f"v:{nth}", "-show_streams", path)["streams"][0]
-    width, height = stream["width"], stream["height"]
+    index = stream_index(path, nth)
+    width, height = stream(path, index)["width"], stream(path, index)["height"]
     limit = ["-frames:v", str(count)] if count else []
     codec = ["-c", "copy"] if copy else ["-pix_fmt", pix_fmt]
     if scale:
         height, width = scale
         codec += ["-vf", f"format={pix_fmt},scale={width}:{height}:flags=bilinear"]
     if autorotate:
-        turns = round(rotation(path, nth) / 90)
+        turns = round((rotation(path, index) or 0.0) / 90)
         if turns % 2:
             height, width = width, height
     rotate = [] if autorotate else ["-noautorotate"]
-    raw = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", *rotate, "-i", path,
-                          "-map", f"0:v:{nth}", "-fps_mode", "passthrough", *limit, *codec,
-                          "-f", "rawvideo", "-"], capture_output=True, check=True).stdout
-    dtype, channels = {"rgb24": ("u1", 3), "rgb48le": ("<u2", 3), "rgba": ("u1", 4),
-                       "gray": ("u1", 1), "gray16le": ("<u2", 1), "gray12le": ("<u2", 1),
-                       "gray16be": (">u2", 1)}[pix_fmt]
+    raw = _ffmpeg(*rotate, "-i", path, "-map", f"0:v:{nth}", "-fps_mode", "passthrough",
+                  *limit, *codec, "-f", "rawvideo", "-")
+    dtype, channels = PIXEL_FORMATS[pix_fmt]
     return np.frombuffer(raw, dtype).reshape(-1, height, width, channels)
-
-
-def rotation(path, nth=0):
-    """The display matrix's rotation in degrees as ffprobe reports it (0 without one)."""
-    stream = _probe("-select_streams", f"v:{nth}", "-show_streams", path)["streams"][0]
-    return next((float(d["rotation"]) for d in stream.get("side_data_list", [])
-                 if "rotation" in d), 0.0)
 
 
 def scaled(pictures, height, width):
@@ -106,11 +175,9 @@ def scaled(pictures, height, width):
     count, h, w, _ = pictures.shape
     pix_fmt = {np.dtype("u1"): "rgb24", np.dtype("<u2"): "rgb48le"}[pictures.dtype]
     padded = np.ascontiguousarray(np.concatenate([pictures, pictures[:, :, -1:]], axis=2))
-    raw = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-f", "rawvideo",
-                          "-pix_fmt", pix_fmt, "-s", f"{w + 1}x{h}", "-i", "-",
-                          "-vf", f"crop={w}:{h}:0:0,scale={width}:{height}:flags=bilinear",
-                          "-pix_fmt", pix_fmt, "-f", "rawvideo", "-"],
-                         input=padded.tobytes(), capture_output=True, check=True).stdout
+    raw = _ffmpeg("-f", "rawvideo", "-pix_fmt", pix_fmt, "-s", f"{w + 1}x{h}", "-i", "-",
+                  "-vf", f"crop={w}:{h}:0:0,scale={width}:{height}:flags=bilinear",
+                  "-pix_fmt", pix_fmt, "-f", "rawvideo", "-", input=padded.tobytes())
     return np.frombuffer(raw, pictures.dtype).reshape(count, height, width, 3)
 
 
@@ -126,10 +193,7 @@ def tolerance(reference):
 def cli(path, rate, channels, stream=None):
     """The CLI's planar float output, shape (channels, samples)."""
     select = ["-map", f"0:{stream}"] if stream is not None else []
-    out = subprocess.run(
-        ["ffmpeg", "-nostdin", "-v", "error", "-i", path, *select, "-ac", str(channels),
-         "-ar", str(rate), "-f", "f32le", "-"],
-        capture_output=True, check=True).stdout
+    out = _ffmpeg("-i", path, *select, "-ac", str(channels), "-ar", str(rate), "-f", "f32le", "-")
     return np.frombuffer(out, "<f4").reshape(-1, channels).T
 
 

@@ -7,46 +7,17 @@ every clip and request below: at most 4.8e-7, on the 5.1 downmix whose peak is 2
 bound allows 1e-6 per unit of peak level, four times the worst seen; any real fault (a
 sample too many or too few, a swapped channel, a wrong rate) moves values by 1e-2 or more.
 """
-import functools
 import io
-import itertools
-import json
 import math
 import os
-import subprocess
 import threading
 
 import numpy as np
 import pytest
 
 import _av
-from conftest import SAMPLE, corpus, media, media_bytes
-from reference import assert_close, cli, tolerance
-
-
-@functools.lru_cache(maxsize=None)
-def probe(path, stream="a:0"):
-    """ffprobe's view of an audio stream: time base, start time and its frames."""
-    out = subprocess.run(
-        ["ffprobe", "-v", "error", "-select_streams", stream, "-show_entries",
-         "stream=time_base,start_time,sample_rate:frame=pts,best_effort_timestamp,nb_samples",
-         "-of", "json", path], capture_output=True, check=True).stdout
-    info = json.loads(out)
-    s = info["streams"][0]
-    num, den = (int(x) for x in s["time_base"].split("/"))
-    frames = info.get("frames", [])
-    first = None
-    if frames:
-        f = frames[0]
-        ts = f.get("pts", f.get("best_effort_timestamp"))
-        first = float(num) * float(ts) / float(den)
-    start = s.get("start_time")
-    return {
-        "first": first,
-        "start": float(start) if start not in (None, "N/A") else None,
-        "rate": int(s["sample_rate"]),
-        "frame": max((int(f["nb_samples"]) for f in frames), default=0),
-    }
+from conftest import SAMPLE, corpus, media, media_bytes, rss_kib
+from reference import assert_close, audio_facts, cli, tolerance
 
 
 def decode(path, rate, channels, stop=None, stream_index=None):
@@ -80,7 +51,7 @@ class TestAgainstReference:
         path = media(clip)
         samples, start = decode(path, rate, channels)
         assert_close(samples, cli(path, rate, channels))
-        assert start == pytest.approx(probe(path)["first"], abs=1e-9)
+        assert start == pytest.approx(audio_facts(path)["first"], abs=1e-9)
 
     @pytest.mark.parametrize("where, name, stream", [
         (corpus, "flac_stereo_48k.flac", None), (corpus, "mpeg4part2_mp3.avi", None),
@@ -91,7 +62,7 @@ class TestAgainstReference:
         path = where(name)
         samples, start = decode(path, 16000, 2, stream_index=stream)
         assert_close(samples, cli(path, 16000, 2, stream))
-        first = probe(path, "a:0" if stream is None else str(stream))["first"]
+        first = audio_facts(path, "a:0" if stream is None else str(stream))["first"]
         assert start == pytest.approx(first, abs=1e-9)
 
     def test_late_first_frame_is_not_padded(self):
@@ -106,7 +77,7 @@ class TestAgainstReference:
         samples, start = decode(path, 16000, 2)
         assert samples.shape == (2, 0) and samples.flags.c_contiguous
         assert type(samples.base).__name__ == "PySliceContainer"
-        assert start == probe(path)["start"] == 0.0
+        assert start == audio_facts(path)["start"] == 0.0
         # 64 channels passes the argument check; with no frame no resampler is built.
         assert decode(path, 8000, 64)[0].shape == (64, 0)
 
@@ -142,7 +113,7 @@ class TestStop:
         path = media(clip)
         samples, start = decode(path, rate, 2, stop=stop)
         full = cli(path, rate, 2)
-        info = probe(path)
+        info = audio_facts(path)
         margin = flush_margin(rate, info["rate"])
         lower = math.ceil((stop - start) * rate)
         assert lower <= samples.shape[1] <= lower + info["frame"] * rate / info["rate"] + margin
@@ -155,8 +126,8 @@ class TestStop:
     def test_before_first_frame_keeps_that_frame(self, clip, stop):
         path = media(clip)
         samples, start = decode(path, 16000, 1, stop=stop)
-        assert start == pytest.approx(probe(path)["first"], abs=1e-9)
-        info = probe(path)
+        assert start == pytest.approx(audio_facts(path)["first"], abs=1e-9)
+        info = audio_facts(path)
         one_frame = info["frame"] * 16000 / info["rate"]
         margin = flush_margin(16000, info["rate"])
         assert one_frame * 0.5 <= samples.shape[1] <= one_frame + margin
@@ -204,25 +175,16 @@ class TestFormatChanges:
             offsets.append(k)
         return offsets
 
-    def frame_groups(self, path):
-        """(channels, input samples) of each run of frames with the same channel count."""
-        out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries",
-                              "frame=nb_samples,channels", "-of", "csv=p=0", path],
-                             capture_output=True, check=True, text=True).stdout.split()
-        frames = [tuple(int(x) for x in line.split(",")[:2]) for line in out]
-        return [(ch, sum(nb for nb, _ in run))
-                for ch, run in itertools.groupby(frames, key=lambda f: f[1])]
-
     @pytest.mark.parametrize("channels", [1, 2])
     def test_mono_stereo_mono_without_resampling(self, channels):
         path = corpus("mp3_channel_change_mono_stereo.mp3")
-        assert [g[0] for g in self.frame_groups(path)] == [1, 2, 1]
+        assert [g[0] for g in audio_facts(path)["channel_runs"]] == [1, 2, 1]
         assert_close(decode(path, 44100, channels)[0], cli(path, 44100, channels))
 
     @pytest.mark.parametrize("rate, channels", [(16000, 1), (48000, 2)])
     def test_mono_stereo_mono_resampled(self, rate, channels):
         path = corpus("mp3_channel_change_mono_stereo.mp3")
-        groups = self.frame_groups(path)
+        groups = audio_facts(path)["channel_runs"]
         ours, _ = decode(path, rate, channels)
         reference = cli(path, rate, channels)
         ends = np.cumsum([g[1] for g in groups])[:-1] * rate // 44100
@@ -342,7 +304,7 @@ class TestResult:
         np.testing.assert_array_equal(first[0], again[0])
         assert first[1] == again[1]
         assert_close(middle[0], cli(media(clip), 44100, 1))
-        assert middle[1] == first[1] == pytest.approx(probe(media(clip))["first"], abs=1e-9)
+        assert middle[1] == first[1] == pytest.approx(audio_facts(media(clip))["first"], abs=1e-9)
 
     def test_more_channels_than_the_source(self):
         samples, _ = decode(media("a_mono_8k.wav"), 8000, 2)
@@ -383,11 +345,6 @@ class TestConcurrency:
             reader.release.set()
             worker.join(10)
         assert_close(result["out"][0], cli(media("a_51_48k.wav"), 16000, 1))
-
-
-def rss_kib():
-    with open(f"/proc/{os.getpid()}/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
 
 
 # AddressSanitizer keeps freed blocks in quarantine (hundreds of MB), so resident memory

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import _av
-import probe
+import reference as ref
 from conftest import CORPUS, SAMPLE, corpus, media, media_bytes
 from doubles import FailsOnce
 
@@ -64,8 +64,8 @@ def unspecified(value):
 
 def expected_from_ffprobe(path, index):
     """Our metadata keys with the values ffprobe gives for them (those it gives)."""
-    s = probe.stream(path, index)
-    tb_num, tb_den = probe.rational(s["time_base"])
+    s = ref.stream(path, index)
+    tb_num, tb_den = ref.rational(s["time_base"])
     tb = tb_num / tb_den
     out = {"stream_index": index, "media_type": s["codec_type"], "time_base_num": tb_num,
            "time_base_den": tb_den, "codec": s["codec_name"]}
@@ -80,8 +80,8 @@ def expected_from_ffprobe(path, index):
                    sample_format=s.get("sample_fmt"))
         return out
     out.update(width=s["width"], height=s["height"], pixel_format=s.get("pix_fmt"),
-               rotation=probe.rotation(path, index))
-    num, den = probe.rational(s["r_frame_rate"])
+               rotation=ref.rotation(path, index))
+    num, den = ref.rational(s["r_frame_rate"])
     if num > 0 and den > 0:
         out["average_fps_from_header"] = pytest.approx(num / den)
     if int(s.get("nb_frames", 0)) > 0:
@@ -120,7 +120,7 @@ class TestMetadata:
 
     def test_rotation(self):
         d = _av.Decoder(media("rotated90.mp4"), "video")
-        assert d.metadata()["rotation"] == probe.rotation(media("rotated90.mp4"), 0) != 0
+        assert d.metadata()["rotation"] == ref.rotation(media("rotated90.mp4"), 0) != 0
         assert d.metadata(apply_rotation=False)["rotation"] is None
         assert d.metadata(np.bool_(False))["rotation"] is None
 
@@ -170,7 +170,7 @@ class TestScan:
         d = _av.Decoder(path, media_type, index)
         stream_index = d.metadata()["stream_index"]
         records = d.scan()
-        expected = probe.packets(path, stream_index)
+        expected = ref.packets(path, stream_index)
         if path.endswith(".wav"):
             # How many PCM samples go in one packet is the demuxer's choice, and 7.1's
             # differs from 5.1's: compare the samples covered.
@@ -182,33 +182,26 @@ class TestScan:
 
     def test_bframes_are_stored_out_of_order(self):
         # The point of sorting: the file order differs from presentation order.
-        import json
-        import subprocess
-        out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v", "-show_entries",
-                              "packet=pts", "-of", "json", media("bframes.mp4")],
-                             capture_output=True, text=True, check=True).stdout
-        file_order = [p["pts"] for p in json.loads(out)["packets"]]
+        file_order = [p["pts"] for p in ref.packet_list(media("bframes.mp4")) if p["stream_index"] == 0]
         assert file_order != sorted(file_order)
         pts = [r[0] for r in _av.Decoder(media("bframes.mp4"), "video").scan()]
         assert pts == sorted(file_order)
 
     def test_twice_gives_the_same(self):
         d = _av.Decoder(media_path := str(SAMPLE), "video")
-        assert d.scan() == d.scan() == probe.packets(media_path, 0)
+        assert d.scan() == d.scan() == ref.packets(media_path, 0)
 
     def test_file_like_source(self):
         d = _av.Decoder(io.BytesIO(SAMPLE.read_bytes()), "audio")
-        assert d.scan() == probe.packets(str(SAMPLE), 1)
+        assert d.scan() == ref.packets(str(SAMPLE), 1)
 
     def test_truncated_file(self):
+        # The index lists every packet, the data stops half-way: ffprobe reads the
+        # packets that are there (the last one partial) and ends without an error.
         path = media("truncated_data.mp4")
-        d = _av.Decoder(path, "video")
-        try:
-            records = d.scan()
-        except RuntimeError as e:
-            assert str(e).startswith("scan packets: ")
-        else:
-            assert records == probe.packets(path, 0)
+        records = _av.Decoder(path, "video").scan()
+        assert records == ref.packets(path, 0)
+        assert 0 < len(records) < int(ref.stream(path, 0)["nb_frames"])
 
     def test_closed(self):
         d = _av.Decoder(str(SAMPLE), "video")
@@ -234,9 +227,9 @@ def test_corpus_matches_ffprobe_or_fails_cleanly(name, media_type):
         except NotImplementedError:
             # A mirrored matrix has no rotation to compare; everything else must match.
             m = d.metadata(apply_rotation=False)
-            m["rotation"] = probe.rotation(path, m["stream_index"])
+            m["rotation"] = ref.rotation(path, m["stream_index"])
         check_against_ffprobe(path, m)
-        assert d.scan() == probe.packets(path, m["stream_index"])
+        assert d.scan() == ref.packets(path, m["stream_index"])
     except (RuntimeError, ValueError) as e:
         assert str(e).startswith(DOCUMENTED), str(e)
 
@@ -259,7 +252,7 @@ class TestBorrowing:
         f = Reentrant(SAMPLE.read_bytes())
         d = _av.Decoder(f, "video")
         f.decoder = d
-        assert d.scan() == probe.packets(str(SAMPLE), 0)
+        assert d.scan() == ref.packets(str(SAMPLE), 0)
         assert seen == ["Already borrowed"]
 
     def test_other_threads_fail_at_once(self):
@@ -301,7 +294,7 @@ class TestTransientReadFailure:
         failing.at = failing.count + 1
         with pytest.raises(RuntimeError, match="Input/output error"):
             d.scan()
-        assert d.scan() == probe.packets(str(SAMPLE), 0)
+        assert d.scan() == ref.packets(str(SAMPLE), 0)
 
     def test_a_reader_that_keeps_failing_fails_every_call(self):
         class Breaks(io.BytesIO):

@@ -1,12 +1,14 @@
+import ctypes
 import gc
 import io
-import os
 import weakref
 
+import numpy as np
 import pytest
 
 import _av
-from conftest import SAMPLE, media, media_bytes
+import reference as ref
+from conftest import SAMPLE, media, media_bytes, rss_kib
 from doubles import (ReadRaises, ReadReturns, ReadTooMuch, Recording, SeekRaises,
                      SeekReturnsNone)
 
@@ -73,13 +75,21 @@ class TestSources:
         _av.Decoder(str(SAMPLE), "video").close()
 
     def test_bytes_subclass_and_private_copy(self):
+        # Nothing in Python can change a bytes object, so the test writes zeros over its
+        # contents through ctypes, then drops it: a decoder reading the caller's memory
+        # instead of its own copy would decode zeros or freed memory.
         class B(bytes):
             pass
 
-        data = bytearray(DATA)
-        d = _av.Decoder(B(bytes(data)), "audio")
-        data[:] = b"\0" * len(data)
-        d.close()
+        data = B(DATA)
+        d = _av.Decoder(data, "video")
+        contents = id(data) + bytes.__basicsize__ - 1  # ob_sval, the same in subclasses
+        assert ctypes.string_at(contents, 64) == DATA[:64]
+        ctypes.memset(contents, 0, len(data))
+        assert data == bytes(len(DATA))
+        del data
+        frames, _, _ = d.decode_video(ref.targets(str(SAMPLE)), "uint8", True)
+        assert np.array_equal(frames, ref.pictures(str(SAMPLE)))
 
     def test_file_like_rewound_before_reading(self):
         f = Recording(DATA)
@@ -180,12 +190,22 @@ class TestMisbehavingFileLike:
             _av.Decoder(F(DATA), "video")
 
     def test_seek_returning_none(self):
-        # The rewind discards the result; later seeks and size queries fail with EIO,
-        # which the open either survives or reports; it never crashes.
-        try:
-            _av.Decoder(SeekReturnsNone(DATA), "video").close()
-        except RuntimeError as e:
-            assert "Input/output error" in str(e)
+        # The rewind before the open discards the result, so the open reads the header
+        # as from the path. Every later seek fails, and decoding every frame has to go
+        # back in the file (audio and video are interleaved).
+        d = _av.Decoder(SeekReturnsNone(DATA), "video")
+        assert d.metadata() == _av.Decoder(str(SAMPLE), "video").metadata()
+        with pytest.raises(RuntimeError, match="^read packet: "):
+            d.decode_video(ref.targets(str(SAMPLE)), "uint8", True)
+
+    @pytest.mark.xfail(strict=True, reason="the MP4 demuxer ends the stream at a seek that "
+                       "failed, and what was read so far is returned as the whole stream")
+    def test_seek_failure_is_never_an_early_end(self):
+        video, audio = (_av.Decoder(SeekReturnsNone(DATA), kind) for kind in ("video", "audio"))
+        with pytest.raises(RuntimeError, match="^scan packets: Input/output error$"):
+            video.scan()
+        with pytest.raises(RuntimeError, match="^read packet: Input/output error$"):
+            audio.decode_audio(16000, 1)
 
     def test_not_callable_attributes(self):
         class F:
@@ -237,11 +257,6 @@ class TestLifetime:
         del f, d
         gc.collect()
         assert ref() is None
-
-
-def rss_kib():
-    with open(f"/proc/{os.getpid()}/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
 
 
 def test_failing_opens_leak_nothing():

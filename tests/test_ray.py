@@ -9,7 +9,6 @@ import numpy as np
 import pytest
 
 import _av
-import probe
 import reference as ref
 from conftest import MEDIA, media
 
@@ -34,7 +33,7 @@ def read_frames():
 def evenly_spread(path, count):
     """(pts, seek point) of `count` packets at the centres of equal parts of ffprobe's
     packet list (all of them when there are fewer)."""
-    packets = probe.packets(path, ref.stream_index(path))
+    packets = ref.packets(path, ref.stream_index(path))
     n = len(packets)
     picks = range(n) if n <= count else [int(fractions.Fraction(2 * i + 1, 2 * count) * n)
                                          for i in range(count)]

@@ -2,14 +2,11 @@
 every frame ffprobe lists is fetched exactly with a seek point taken from scan() and
 equals the command-line tool's picture; audio equals the tool's samples."""
 import bisect
-import json
-import subprocess
 
 import numpy as np
 import pytest
 
 import _av
-import probe
 import reference as ref
 from conftest import corpus, media
 
@@ -44,14 +41,6 @@ def path_of(where, name):
     return corpus(name) if where == "corpus" else media(name)
 
 
-def nth_video(path, index):
-    """Position of stream `index` among the file's video streams, as -map 0:v:N counts."""
-    out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v", "-show_entries",
-                          "stream=index", "-of", "json", path], capture_output=True, text=True,
-                         check=True).stdout
-    return [s["index"] for s in json.loads(out)["streams"]].index(index)
-
-
 def seek_points_from_scan(records, targets):
     """For each target pts, the last key packet at or before it in scan()'s list, or the
     first packet listed when there is none (a backward seek there lands on the key frame
@@ -70,8 +59,8 @@ def test_every_frame_fetched_exactly(where, name, count):
     d = _av.Decoder(path, "video")
     index = d.metadata(apply_rotation=False)["stream_index"]
     records = d.scan()
-    assert records == probe.packets(path, index)
-    nth = nth_video(path, index)
+    assert records == ref.packets(path, index)
+    nth = ref.nth_video(path, index)
     expected_frames = ref.video_frames(path, nth)[:count]
     wanted = [pts for pts, _ in expected_frames]
     targets = list(zip(wanted, seek_points_from_scan(records, wanted)))
@@ -94,9 +83,7 @@ def test_audio_matches_the_command_line(where, name):
 
 def test_discard_flagged_packets_stay_out_of_scan():
     path = media("editlist.mp4")
-    listed = json.loads(subprocess.run(
-        ["ffprobe", "-v", "error", "-show_packets", "-show_entries", "packet=flags", "-of", "json",
-         path], capture_output=True, text=True, check=True).stdout)["packets"]
+    listed = ref.packet_list(path)
     assert any("D" in p["flags"] for p in listed)  # the clip does exercise the flag
     records = _av.Decoder(path, "video").scan()
     assert len(records) == sum("D" not in p["flags"] for p in listed)

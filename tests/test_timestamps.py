@@ -9,7 +9,7 @@ import pytest
 
 import _av
 import reference as ref
-from conftest import SAMPLE, clip, corpus, media, media_bytes
+from conftest import SAMPLE, clip, corpus, media, media_bytes, open_video
 from doubles import SeekRaisesWhenArmed
 
 BEFORE = "no frame at or before requested timestamp"
@@ -57,10 +57,6 @@ class Probed:
         return frames, indices
 
 
-def open_video(name):
-    return _av.Decoder(media(name), "video")
-
-
 def failure(d, seconds):
     with pytest.raises(RuntimeError) as info:
         d.decode_timestamps(seconds, "uint8")
@@ -79,6 +75,8 @@ CLIPS = [
     ("late_start_30k.mp4", 0),   # first frame at 0.7 s, time base 1/30000
     ("late_start_90k.ts", 0),    # first frame at 1.9 s, time base 1/90000
     (str(SAMPLE), 0),
+    ("bpyramid.mp4", 0),         # H.264 B-pyramid: most B-frames are no reference
+    ("hevc_bframes.mp4", 0),     # x265 defaults: B-frames, open groups of pictures
 ]
 CORPUS_CLIPS = [
     ("h264_bpyramid_sar64x45.mp4", 0),       # B-pyramid, time base 1/30
@@ -97,12 +95,14 @@ class TestAgainstProbe:
         p.check(p.decoder(), seconds)
 
     @pytest.mark.parametrize("name, nth", CLIPS)
-    def test_at_and_just_before_every_start(self, name, nth):
+    @pytest.mark.parametrize("stride", [1, 3])
+    def test_at_and_just_before_every_start(self, name, nth, stride):
         # Each frame's own start, and the largest second before it (answered by the
-        # previous frame), in one request; the pictures are ffmpeg's.
+        # previous frame), in one request; the pictures are ffmpeg's. With a stride,
+        # the frames in between are never the answer.
         p = Probed(clip(name), nth)
         seconds = [p.starts[0]]
-        for start in p.starts[1:]:
+        for start in p.starts[1::stride]:
             seconds += [math.nextafter(start, -math.inf), start]
         frames, indices = p.check(p.decoder(), seconds)
         assert np.array_equal(frames, ref.pictures(p.path, nth=nth)[indices])

@@ -13,9 +13,8 @@ import pytest
 
 import _av
 import reference as ref
-from conftest import SAMPLE, corpus, media, media_bytes
+from conftest import BFRAMES, SAMPLE, corpus, media, media_bytes, open_video
 from doubles import Recording
-from test_video import BFRAMES, open_video
 
 ODD = "odd_ffv1.mkv"  # 161x121: odd widths reach the scaler
 COUNT = 5
@@ -260,8 +259,9 @@ class TestRotateAndCrop:
         stored = ref.pictures(path, count=count)
         assert np.array_equal(d.decode_video(targets, "uint8", True)[0], stored)
         # Quarter turns as the matrix says give what ffmpeg shows.
-        turns = round(ref.rotation(path) / 90)
-        assert turns != 0 and d.metadata()["rotation"] == ref.rotation(path)
+        degrees = ref.rotation(path, ref.stream_index(path))
+        turns = round(degrees / 90)
+        assert turns != 0 and d.metadata()["rotation"] == degrees
         shown = d.decode_video(targets, "uint8", True, [rotate(turns)])[0]
         assert np.array_equal(shown, ref.pictures(path, count=count, autorotate=True))
 

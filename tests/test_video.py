@@ -8,13 +8,7 @@ import pytest
 
 import _av
 import reference as ref
-from conftest import SAMPLE, clip, corpus, media, media_bytes
-
-BFRAMES = "bframes.mp4"  # 160x120, time base 1/12800, a frame every 512, key frames every 6144
-
-
-def open_video(name, **kwargs):
-    return _av.Decoder(media(name), "video", **kwargs)
+from conftest import BFRAMES, SAMPLE, clip, corpus, media, media_bytes, open_video, rss_kib
 
 
 class TestArguments:
@@ -180,17 +174,13 @@ class TestArrays:
         d = open_video(BFRAMES)
         targets = ref.targets(media(BFRAMES))
 
-        def rss():
-            with open("/proc/self/statm") as f:
-                return int(f.read().split()[1]) * 4096
-
         for _ in range(3):
             d.decode_video(targets, "float32", True)
-        before = rss()
+        before = rss_kib()
         for _ in range(30):  # 30 x 11.5 MB of float32 pictures
             frames = d.decode_video(targets, "float32", True)[0]
             del frames
-        assert rss() - before < 40 * 2**20
+        assert rss_kib() - before < 40 * 2**10
 
 
 # (clip, nth video stream, frames compared); every frame unless a count is given.
@@ -208,6 +198,8 @@ REFERENCE_CLIPS = [
     ("h264_10bit.mp4", 0, None),
     ("native_gray.nut", 0, None),   # gray and 16-bit gray sources through RGB
     ("native_gray16be.mov", 0, None),
+    ("bpyramid.mp4", 0, None),      # H.264 B-pyramid: most B-frames are no reference
+    ("hevc_bframes.mp4", 0, None),  # x265 defaults: B-frames, open groups of pictures
 ]
 CORPUS_CLIPS = [
     ("vp9_odd_dimensions_161x121.webm", 0, None),
@@ -248,6 +240,44 @@ class TestAgainstCommandLine:
         frames, _, _ = _av.Decoder(path, "video").decode_video(
             [(pts, 0) for pts, _ in ref.video_frames(path)], "uint8", True)
         assert np.array_equal(frames, ref.pictures(path))
+
+
+class TestUnreferencedFrames:
+    """Frames before the target that no other frame refers to are not decoded, and a
+    request decodes on instead of seeking when that passes through what the seek would
+    decode: the answers stay those of ffmpeg, whatever the frame asked for."""
+
+    CLIPS = ["bpyramid.mp4", "hevc_bframes.mp4", "bframes.ts",
+             "h264_bpyramid_sar64x45.mp4", "dvb_multiprogram_mpeg2_hevc.ts"]
+
+    @pytest.mark.parametrize("name", CLIPS)
+    @pytest.mark.parametrize("threads", [1, 0])
+    def test_each_frame_its_own_seek_point(self, name, threads):
+        path = clip(name)
+        # The capture's last frame is cut short, and decodes differently from ffmpeg's
+        # whatever the seek points.
+        count = 22 if name.startswith("dvb") else None
+        frames = ref.video_frames(path)[:count]
+        d = _av.Decoder(path, "video", stream_index=ref.stream_index(path), threads=threads)
+        got, starts, _ = d.decode_video([(pts, pts) for pts, _ in frames], "uint8", True)
+        assert np.array_equal(got, ref.pictures(path, count=count))
+        assert starts == [ref.seconds(path, pts) for pts, _ in frames]
+
+    @pytest.mark.parametrize("name", CLIPS[:3])
+    def test_each_frame_alone(self, name):
+        # Every frame, non-reference ones included, as the only target: exactly, and not
+        # exact from just after the frame before it.
+        path = media(name)
+        expected = ref.pictures(path)
+        d = _av.Decoder(path, "video")
+        previous = None
+        for i, (pts, seek) in enumerate(ref.targets(path)):
+            got, starts, _ = d.decode_video([(pts, seek)], "uint8", True)
+            assert np.array_equal(got[0], expected[i]) and starts == [ref.seconds(path, pts)]
+            if previous is not None:
+                got, _, _ = d.decode_video([(previous + 1, seek)], "uint8", False)
+                assert np.array_equal(got[0], expected[i])
+            previous = pts
 
 
 class TestNative:

@@ -59,17 +59,16 @@ std::string utf8_lossy(const char* data, size_t size);
 }  // namespace ffmpeg
 
 // Early return of the error from a Result-returning expression.
-#define TRY(expr)                                            \
-  do {                                                       \
-    if (auto try_result_ = (expr); !try_result_)             \
-      return std::move(try_result_).error();                 \
+#define TRY(expr)                                                                       \
+  do {                                                                                  \
+    if (auto try_result_ = (expr); !try_result_) return std::move(try_result_).error(); \
   } while (0)
 
 // Early return on error; otherwise move the value into `lhs` (a declaration or lvalue).
 #define TRY_ASSIGN(lhs, expr) TRY_ASSIGN_IMPL(lhs, expr, TRY_CONCAT(try_value_, __LINE__))
 #define TRY_CONCAT_INNER(a, b) a##b
 #define TRY_CONCAT(a, b) TRY_CONCAT_INNER(a, b)
-#define TRY_ASSIGN_IMPL(lhs, expr, tmp)                      \
-  auto tmp = (expr);                                         \
-  if (!tmp) return std::move(tmp).error();                   \
+#define TRY_ASSIGN_IMPL(lhs, expr, tmp)    \
+  auto tmp = (expr);                       \
+  if (!tmp) return std::move(tmp).error(); \
   lhs = std::move(tmp).value()

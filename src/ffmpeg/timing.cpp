@@ -5,9 +5,9 @@
 
 namespace ffmpeg {
 
-Result<int64_t> frame_timestamp(const AVFrame* frame) {
-  if (frame->pts != AV_NOPTS_VALUE) return frame->pts;
-  if (frame->best_effort_timestamp != AV_NOPTS_VALUE) return frame->best_effort_timestamp;
+Result<int64_t> frame_timestamp(const AVFrame& frame) {
+  if (frame.pts != AV_NOPTS_VALUE) return frame.pts;
+  if (frame.best_effort_timestamp != AV_NOPTS_VALUE) return frame.best_effort_timestamp;
   return Error::runtime("decoded frame has no timestamp");
 }
 

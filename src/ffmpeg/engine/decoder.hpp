@@ -1,0 +1,133 @@
+// The engine: every FFmpeg object of one opened stream, with one owner each, and the
+// operations through which all reading and decoding advances.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "ffmpeg/engine/frame_skip.hpp"
+#include "ffmpeg/engine/reader.hpp"
+#include "ffmpeg/engine/sent_key_frames.hpp"
+#include "ffmpeg/engine/source.hpp"
+#include "ffmpeg/error.hpp"
+#include "ffmpeg/picture/converter.hpp"
+#include "ffmpeg/ptr.hpp"
+#include "ffmpeg/timing.hpp"
+
+namespace ffmpeg {
+
+enum class MediaType : uint8_t { Video = 0, Audio = 1 };
+
+struct OpenOptions {
+  MediaType media_type = MediaType::Video;
+  std::optional<int> stream_index;
+  int threads = 1;  // the decoder's thread count, given to FFmpeg as it is
+};
+
+// What a packet of the stream says about itself, read without decoding.
+struct PacketInfo {
+  int64_t pts;
+  int64_t dts;
+  int64_t duration;
+  int flags;  // AV_PKT_FLAG_*
+};
+
+class Decoder {
+ public:
+  // Opens the source and the chosen stream's decoder. Runs with the interpreter lock
+  // released; on failure everything acquired so far is released before returning.
+  static Result<std::unique_ptr<Decoder>> open(Source source, const OpenOptions& options);
+  Decoder(const Decoder&) = delete;
+  Decoder& operator=(const Decoder&) = delete;
+  ~Decoder();
+
+  // The pump: leaves one more decoded frame of the stream in frame() (true), or
+  // reports the end of the stream (false). The frame holds data only until the next
+  // call or seek; a caller that keeps it takes its own reference. Frames that the
+  // current aim does not want, and that no other frame is predicted from, may be left
+  // undecoded (never output).
+  Result<bool> next();
+  // What the next frames are decoded towards; in force until the next aim. The default
+  // Aim wants every frame.
+  void aim(const Aim& aim) noexcept { skip_.aim(aim); }
+  // Whether the frames output since the last seek may differ from a decode of every
+  // frame (see FrameSkip::misled). If so, frames are never left undecoded again on this
+  // engine, and the caller decodes afresh from a seek.
+  bool skipping_misled() noexcept;
+  // av_seek_frame backward to `target` on the stream ("seek" on failure); the pump
+  // then starts afresh from where the demuxer landed.
+  Status seek(int64_t target);
+  // Seeks to the start of the stream, at or before its first packet.
+  Status rewind();
+  // Replaces the codec context with a newly opened one. A flush does not return every
+  // decoder to its state at open (Opus trims its pre-skip only once; AAC keeps its
+  // noise generator's state), so a pass that must match a first decode starts anew.
+  // On failure the current context stays.
+  Status restart();
+  // For the packet scan: the next packet of the stream, read without decoding
+  // (packets of other streams are passed over); none at the end of the container.
+  Result<std::optional<PacketInfo>> scan_packet();
+
+  // The frame the last next() left.
+  const AVFrame& frame() const noexcept { return *frame_; }
+  const AVStream& stream() const noexcept { return *format_context_->streams[stream_index_]; }
+  int stream_index() const noexcept { return stream_index_; }
+  MediaType media_type() const noexcept { return media_type_; }
+  Rational time_base() const noexcept { return time_base_; }
+  // The container's duration in AV_TIME_BASE units (AV_NOPTS_VALUE when unknown).
+  int64_t container_duration() const noexcept { return format_context_->duration; }
+  // The timestamp of the last key frame in the demuxer's index at or before `ts`; none
+  // when the index has no such entry.
+  std::optional<int64_t> indexed_key_frame(int64_t ts) const noexcept;
+  // Whether decoding on towards `target` gives what a seek to `seek_pts` and a decode
+  // from there would (see SentKeyFrames::passes_seek); false when the index cannot tell.
+  bool passes_seek(int64_t seek_pts, int64_t target) const noexcept;
+
+  // Video: the picture size and format of the stream's parameters at open (video
+  // requests refuse frames of another size). Audio: 0, 0 and AV_PIX_FMT_NONE.
+  int width() const noexcept { return width_; }
+  int height() const noexcept { return height_; }
+  AVPixelFormat pixel_format() const noexcept { return pixel_format_; }
+
+  // The colour converter, resizers and rotation buffers, kept across requests.
+  PictureConverter& pictures() noexcept { return pictures_; }
+
+  // The reader behind the custom I/O; null for a path or URL.
+  const Reader* reader() const noexcept { return reader_.get(); }
+
+ private:
+  Decoder(MediaType media_type, int threads) noexcept
+      : threads_(threads), media_type_(media_type) {}
+  Status open_input(Source source);
+  Status choose_stream(std::optional<int> stream_index);
+  Status open_codec();
+  // Returns the pump to its initial state; every seek is followed by it.
+  void reset_after_seek();
+
+  // Released in the order the destructor writes out; a half-built engine goes the
+  // same way, every step tolerating an empty member.
+  PictureConverter pictures_;
+  FormatContextPtr format_context_;
+  CodecContextPtr codec_context_;
+  PacketPtr packet_;  // empty whenever no engine call is running
+  FramePtr frame_;
+  IoContextPtr io_context_;
+  // The custom I/O context holds the reader's address, so the reader lives on the heap.
+  std::unique_ptr<Reader> reader_;
+
+  Rational time_base_;
+  int width_ = 0;
+  int height_ = 0;
+  AVPixelFormat pixel_format_ = AV_PIX_FMT_NONE;
+  int stream_index_ = 0;
+  int threads_;
+  MediaType media_type_;
+  bool draining_ = false;
+  FrameSkip skip_;
+  SentKeyFrames sent_keys_;
+  // Whether any packet has been read since the open (a fresh engine needs no rewind).
+  bool read_since_open_ = false;
+};
+
+}  // namespace ffmpeg

@@ -1,0 +1,147 @@
+// The reader over a file-like object. This is the one media-side file that calls into
+// Python: it takes the interpreter lock itself for each call, since FFmpeg calls it
+// while a Decoder operation runs with the lock released.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstring>
+#include <string>
+
+#include "ffmpeg/engine/object_reader.hpp"
+
+extern "C" {
+#include <libavformat/avio.h>
+#include <libavutil/error.h>
+}
+
+namespace ffmpeg {
+namespace {
+
+// Takes the interpreter lock for one callback (a no-op if this thread holds it).
+class LockGuard {
+ public:
+  LockGuard() noexcept : state_(PyGILState_Ensure()) {}
+  ~LockGuard() { PyGILState_Release(state_); }
+  LockGuard(const LockGuard&) = delete;
+  LockGuard& operator=(const LockGuard&) = delete;
+
+ private:
+  PyGILState_STATE state_;
+};
+
+// Calls obj.<method>(args...) and returns a new reference, or null with an exception set.
+template <typename... Args>
+PyObject* call_method(PyObject* obj, const char* method, const char* format, Args... args) {
+  PyObject* fn = PyObject_GetAttrString(obj, method);
+  if (!fn) return nullptr;
+  PyObject* result = PyObject_CallFunction(fn, format, args...);
+  Py_DECREF(fn);
+  return result;
+}
+
+// obj.seek(offset, whence) converted to a position; -1 with an exception set on failure.
+int64_t call_seek(PyObject* obj, int64_t offset, int whence) {
+  PyObject* r = call_method(obj, "seek", "Li", static_cast<long long>(offset), whence);
+  if (!r) return -1;
+  const long value = PyLong_AsLong(r);
+  Py_DECREF(r);
+  return value;
+}
+
+}  // namespace
+
+PyOwned& PyOwned::operator=(PyOwned&& o) noexcept {
+  if (this != &o) {
+    PyOwned old(std::move(*this));
+    p_ = o.p_;
+    o.p_ = nullptr;
+  }
+  return *this;
+}
+
+PyOwned::~PyOwned() {
+  if (!p_) return;
+  LockGuard lock;
+  Py_DECREF(p_);
+}
+
+Status ObjectReader::start() {
+  LockGuard lock;
+  PyObject* r = call_method(object_.get(), "seek", "ii", 0, 0);
+  if (r) {
+    Py_DECREF(r);
+    return ok();
+  }
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  std::string message;
+  if (PyObject* qualname = PyObject_GetAttrString(type, "__qualname__")) {
+    if (const char* s = PyUnicode_AsUTF8(qualname)) message = s;
+    Py_DECREF(qualname);
+  }
+  PyErr_Clear();
+  if (message.empty()) message = reinterpret_cast<PyTypeObject*>(type)->tp_name;
+  message += ": ";
+  PyObject* text = value ? PyObject_Str(value) : nullptr;
+  const char* utf8 = text ? PyUnicode_AsUTF8(text) : nullptr;
+  message += utf8 ? utf8 : "<exception str() failed>";
+  Py_XDECREF(text);
+  PyErr_Clear();
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(traceback);
+  return Error::runtime(std::move(message));
+}
+
+int ObjectReader::read(uint8_t* buffer, int size) noexcept {
+  LockGuard lock;
+  PyObject* result = call_method(object_.get(), "read", "i", size);
+  int code;
+  if (!result) {
+    code = AVERROR(EIO);
+  } else if (!PyBytes_Check(result)) {
+    code = AVERROR(EIO);
+  } else {
+    const Py_ssize_t n = PyBytes_GET_SIZE(result);
+    if (n == 0) {
+      code = AVERROR_EOF;
+    } else if (n > size) {
+      code = AVERROR(EIO);  // never copy more than FFmpeg's buffer holds
+    } else {
+      std::memcpy(buffer, PyBytes_AS_STRING(result), static_cast<size_t>(n));
+      code = static_cast<int>(n);
+    }
+  }
+  Py_XDECREF(result);
+  // A failure of the file-like object is an I/O error to FFmpeg, never a Python
+  // exception left behind.
+  PyErr_Clear();
+  return code;
+}
+
+int64_t ObjectReader::seek(int64_t offset, int whence) noexcept {
+  LockGuard lock;
+  PyObject* obj = object_.get();
+  int64_t result;
+  if (whence & AVSEEK_SIZE) {
+    const int64_t current = call_seek(obj, 0, SEEK_CUR);
+    if (current == -1 && PyErr_Occurred()) goto failed;
+    result = call_seek(obj, 0, SEEK_END);
+    if (result == -1 && PyErr_Occurred()) goto failed;
+    if (PyObject* back = call_method(obj, "seek", "Li", static_cast<long long>(current), SEEK_SET)) {
+      Py_DECREF(back);
+    } else {
+      goto failed;
+    }
+    return result;
+  }
+  result = call_seek(obj, offset, whence & ~(AVSEEK_SIZE | AVSEEK_FORCE));
+  if (result == -1 && PyErr_Occurred()) goto failed;
+  return result;
+failed:
+  PyErr_Clear();
+  return AVERROR(EIO);
+}
+
+}  // namespace ffmpeg

@@ -1,0 +1,121 @@
+// Opening the input and configuring the stream's decoder: the engine's constructor
+// and its restart.
+#include <cstring>
+
+#include "ffmpeg/engine/decoder.hpp"
+
+namespace ffmpeg {
+namespace {
+
+constexpr int kIoBufferSize = 32768;
+
+// Nested resources an in-memory input may name (concat lists, manifests, playlists,
+// SDP) must not reach the file system or the network: the caller handed us bytes, not
+// a location. data: URIs carry their own content, and crypto: only wraps another
+// protocol, which this list refuses.
+constexpr const char* kInMemoryProtocols = "crypto,data";
+
+// avformat_open_input frees the context itself on failure and nulls the pointer; it
+// replaces the options with the ones it did not consume.
+Status open_format(FormatContextPtr& context, const char* url, DictionaryPtr options) {
+  AVFormatContext* raw = context.release();
+  AVDictionary* raw_options = options.release();
+  const int r = avformat_open_input(&raw, url, nullptr, &raw_options);
+  context.reset(raw);
+  options.reset(raw_options);
+  return check(r, "open input");
+}
+
+// The stream's decoder, configured and opened from the stream's parameters.
+Result<CodecContextPtr> open_codec_context(const AVStream& stream, int threads) {
+  const AVCodecParameters* par = stream.codecpar;
+  const AVCodec* codec = avcodec_find_decoder(par->codec_id);
+  if (!codec) return Error::runtime("FFmpeg has no decoder for this codec");
+  CodecContextPtr context(avcodec_alloc_context3(codec));
+  if (!context) return Error::runtime("cannot allocate codec context");
+  TRY(check(avcodec_parameters_to_context(context.get(), par), "configure decoder"));
+  context->thread_count = threads;
+  context->pkt_timebase = stream.time_base;
+  TRY(check(avcodec_open2(context.get(), codec, nullptr), "open decoder"));
+  return context;
+}
+
+}  // namespace
+
+Result<std::unique_ptr<Decoder>> Decoder::open(Source source, const OpenOptions& options) {
+  std::unique_ptr<Decoder> d(new Decoder(options.media_type, options.threads));
+  TRY(d->open_input(std::move(source)));
+  TRY(check(avformat_find_stream_info(d->format_context_.get(), nullptr), "read stream metadata"));
+  TRY(d->choose_stream(options.stream_index));
+  TRY(d->open_codec());
+  d->skip_.enable(FrameSkip::suits(d->stream()));
+  d->skip_.restart(d->codec_context_->has_b_frames);
+  return d;
+}
+
+Status Decoder::open_input(Source source) {
+  if (auto* path = std::get_if<source::Path>(&source)) {
+    if (std::memchr(path->text.data(), '\0', path->text.size()))
+      return Error::invalid("path contains NUL");
+    return open_format(format_context_, path->text.c_str(), nullptr);
+  }
+  if (auto* custom = std::get_if<source::Custom>(&source)) {
+    reader_ = std::move(custom->reader);
+  } else {
+    reader_ = std::make_unique<MemoryReader>(std::move(std::get<source::Bytes>(source).data));
+  }
+  TRY(reader_->start());
+  AvBufferPtr buffer(static_cast<uint8_t*>(av_malloc(kIoBufferSize)));
+  if (!buffer) return Error::runtime("cannot allocate input buffer");
+  AVIOContext* io = avio_alloc_context(buffer.get(), kIoBufferSize, 0, reader_.get(), read_memory,
+                                       nullptr, seek_memory);
+  if (!io) return Error::runtime("cannot allocate input context");
+  buffer.release();  // owned by the I/O context from here on
+  io_context_.reset(io);
+  format_context_.reset(avformat_alloc_context());
+  if (!format_context_) return Error::runtime("cannot allocate format context");
+  format_context_->pb = io;
+  format_context_->flags |= AVFMT_FLAG_CUSTOM_IO;
+  AVDictionary* options = nullptr;
+  const int r = av_dict_set(&options, "protocol_whitelist", kInMemoryProtocols, 0);
+  DictionaryPtr owned_options(options);
+  TRY(check(r, "open input"));
+  return open_format(format_context_, nullptr, std::move(owned_options));
+}
+
+Status Decoder::choose_stream(std::optional<int> stream_index) {
+  const auto type = media_type_ == MediaType::Video ? AVMEDIA_TYPE_VIDEO : AVMEDIA_TYPE_AUDIO;
+  const int index = stream_index
+                        ? *stream_index
+                        : av_find_best_stream(format_context_.get(), type, -1, -1, nullptr, 0);
+  if (index < 0 || static_cast<unsigned>(index) >= format_context_->nb_streams)
+    return Error::invalid("no valid stream of the requested media type");
+  stream_index_ = index;
+  const AVCodecParameters* par = stream().codecpar;
+  if (par->codec_type != type) return Error::invalid("stream has the wrong media type");
+  if (media_type_ == MediaType::Video) {
+    pixel_format_ = static_cast<AVPixelFormat>(par->format);
+    width_ = par->width;
+    height_ = par->height;
+  }
+  const AVRational tb = stream().time_base;
+  time_base_ = {tb.num, tb.den};
+  if (tb.num < 1 || tb.den < 1) return Error::runtime("invalid stream time base");
+  return ok();
+}
+
+Status Decoder::open_codec() {
+  TRY_ASSIGN(codec_context_, open_codec_context(stream(), threads_));
+  packet_.reset(av_packet_alloc());
+  frame_.reset(av_frame_alloc());
+  const bool converter = pictures_.allocate();
+  if (!packet_ || !frame_ || !converter) return Error::runtime("cannot allocate decoding buffers");
+  return ok();
+}
+
+Status Decoder::restart() {
+  TRY_ASSIGN(codec_context_, open_codec_context(stream(), threads_));
+  return ok();
+}
+
+}  // namespace ffmpeg

@@ -1,0 +1,129 @@
+#include "ffmpeg/video/timestamp_mode.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace ffmpeg {
+namespace {
+
+constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+
+int64_t saturating_sub(int64_t a, int64_t b) {
+  int64_t r;
+  return __builtin_sub_overflow(a, b, &r) ? (b > 0 ? kMin : kMax) : r;
+}
+int64_t saturating_add(int64_t a, int64_t b) {
+  int64_t r;
+  return __builtin_add_overflow(a, b, &r) ? (b > 0 ? kMax : kMin) : r;
+}
+
+}  // namespace
+
+Result<TimestampMode> TimestampMode::create(Decoder& d) {
+  FramePtr retained(av_frame_alloc());
+  if (!retained) return Error::runtime("cannot allocate lookahead frame");
+  return TimestampMode(d, std::move(retained));
+}
+
+Status TimestampMode::run(const std::vector<double>& seconds, Placer& placer) {
+  // No grouping: seconds answered by one frame are converted once each.
+  std::vector<size_t> position(1);
+  for (size_t i = 0; i < seconds.size(); ++i) {
+    TRY(answer(seconds[i]));
+    position[0] = i;
+    TRY(placer.place(*retained_, position));
+  }
+  return ok();
+}
+
+Status TimestampMode::answer(double t) {
+  TRY(answer_once(t));
+  if (!d_->skipping_misled()) return ok();
+  has_frame_ = false;  // decode afresh from a seek, every frame this time
+  return answer_once(t);
+}
+
+Status TimestampMode::answer_once(double t) {
+  const Rational tb = d_->time_base();
+  const int64_t tp = seconds_to_pts(tb, t);
+  // Only the latest frame that starts at or before t is the answer.
+  d_->aim(Aim{.latest_until = tp});
+  if (!has_frame_) return seek_back(t, tp);
+  if (at_end_) return final_frame_check(t);
+  const std::optional<int64_t> key = d_->indexed_key_frame(tp);
+  TRY_ASSIGN(const int64_t next_start, frame_timestamp(d_->frame()));
+  // A key frame after the lookahead frame and at or before t: seeking beats decoding up
+  // to it. Measured from the lookahead rather than the retained frame: when the
+  // lookahead is that key frame, decoding on from it is the seek's work without the
+  // seek. And MP4 indexes a key frame at its decoding time, which B-frames put before
+  // the last frames shown ahead of it; for a second among those frames the seek lands
+  // on the previous key frame, and its whole group of pictures would be decoded again.
+  if (key && *key > next_start) return seek_back(t, tp);
+  if (frame_seconds(tb, next_start) > t) return ok();  // still showing
+  // The lookahead starts at or before t: nothing before it is the answer.
+  d_->aim(Aim{.from = next_start, .latest_until = tp});
+  return decode_forward(t, next_start);
+}
+
+Status TimestampMode::seek_back(double t, int64_t tp) {
+  const Rational tb = d_->time_base();
+  const int64_t start_time = d_->stream().start_time;
+  const int64_t start = start_time == AV_NOPTS_VALUE ? 0 : start_time;
+  const double unit = static_cast<double>(tb.num) / static_cast<double>(tb.den);
+  // About one second in time-base units.
+  const double one_second = std::max(std::ceil(1.0 / unit), 1.0);
+  int64_t step = one_second >= 9223372036854775808.0 ? kMax : static_cast<int64_t>(one_second);
+  int64_t pos = tp;
+  while (true) {
+    // A refused seek is no failure here: the next attempt lands further back. The last
+    // attempt rewinds rather than seeking to the start time: a demuxer that seeks by
+    // decoding time (MPEG-TS with B-frames) lands after the first key frame there, and
+    // nothing before the next key frame would be decoded.
+    if (pos <= start ? d_->rewind() : d_->seek(pos)) {
+      TRY_ASSIGN(const bool got, d_->next());
+      if (got) {
+        TRY_ASSIGN(const int64_t s, frame_timestamp(d_->frame()));
+        if (t >= frame_seconds(tb, s)) {
+          has_frame_ = true;
+          at_end_ = false;
+          return decode_forward(t, s);
+        }
+      }
+    }
+    if (pos <= start) return Error::runtime("no frame at or before requested timestamp");
+    pos = std::max(saturating_sub(tp, step), start);
+    step = step > kMax / 2 ? kMax : step * 2;
+  }
+}
+
+Status TimestampMode::decode_forward(double t, int64_t prev) {
+  // The engine's frame starts at or before t. The request takes a second reference to
+  // it (no copy) while the engine decodes ahead into its own frame.
+  const Rational tb = d_->time_base();
+  while (true) {
+    av_frame_unref(retained_.get());
+    TRY(check(av_frame_ref(retained_.get(), &d_->frame()), "retain playback frame"));
+    TRY_ASSIGN(const bool got, d_->next());
+    if (!got) {
+      at_end_ = true;  // the retained frame is the last
+      return final_frame_check(t);
+    }
+    TRY_ASSIGN(const int64_t n, frame_timestamp(d_->frame()));
+    if (n <= prev) return Error::runtime("timestamp mode requires strictly increasing frame PTS");
+    // The retained frame answers t; the new one is the lookahead.
+    if (frame_seconds(tb, n) > t) return ok();
+    prev = n;
+  }
+}
+
+Status TimestampMode::final_frame_check(double t) {
+  const AVFrame& last = *retained_;
+  TRY_ASSIGN(const int64_t ts, frame_timestamp(last));
+  if (last.duration <= 0 || t >= frame_seconds(d_->time_base(), saturating_add(ts, last.duration)))
+    return Error::runtime("timestamp exceeds final frame duration or duration is unknown");
+  return ok();
+}
+
+}  // namespace ffmpeg

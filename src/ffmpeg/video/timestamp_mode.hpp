@@ -1,0 +1,39 @@
+// Frames showing at given seconds. The request holds a reference to the frame showing
+// (the retained frame) while the engine decodes the next one (the lookahead) into its
+// own frame; it seeks only when the index shows a key frame between the lookahead and
+// the next second.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "ffmpeg/engine/decoder.hpp"
+#include "ffmpeg/video/placer.hpp"
+
+namespace ffmpeg {
+
+class TimestampMode {
+ public:
+  // "cannot allocate lookahead frame" when the request's frame cannot be made.
+  static Result<TimestampMode> create(Decoder& d);
+
+  // Answers strictly increasing seconds in turn; the i-th goes to position i.
+  Status run(const std::vector<double>& seconds, Placer& placer);
+
+ private:
+  TimestampMode(Decoder& d, FramePtr retained) : d_(&d), retained_(std::move(retained)) {}
+  Status answer(double t);
+  Status answer_once(double t);
+  Status seek_back(double t, int64_t tp);
+  Status decode_forward(double t, int64_t prev);
+  Status final_frame_check(double t);
+
+  Decoder* d_;
+  // A second reference to the frame answering the last second (no copy of its data);
+  // freed with the request.
+  FramePtr retained_;
+  bool has_frame_ = false;
+  bool at_end_ = false;  // the retained frame is the stream's last
+};
+
+}  // namespace ffmpeg

@@ -1,0 +1,17 @@
+// Decoder.close(): releases every FFmpeg resource at once.
+#include "decoder_object.hpp"
+#include "methods.hpp"
+
+namespace av {
+
+PyObject* method_close(PyObject* self, PyObject*) noexcept {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    auto borrow = enter(self, Borrow::Kind::Exclusive);
+    if (!borrow) return nullptr;
+    // Dropped with the lock held, so a file-like source is released at once.
+    borrow->object()->engine.reset();
+    Py_RETURN_NONE;
+  });
+}
+
+}  // namespace av
