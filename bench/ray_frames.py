@@ -1,8 +1,9 @@
 """avarray.ray.read_frames against ray.data.read_videos, on a two-CPU local Ray cluster.
 
-Makes (once, into build/bench/ray/) 20 clips of 10 s of 360p H.264, with a key frame every
-250 frames (x264's default) and every 25, then times for each set, in alternating rounds,
-each job iterating over every block of its dataset on the driver:
+Makes (once, into build/bench/ray/, with the helpers of bench/media.py) 20 clips of 10 s of
+360p H.264, with a key frame every 250 frames (x264's default) and every 25, then times for
+each set, in alternating rounds, each job iterating over every block of its dataset on the
+driver:
 
     read_frames(paths, num_frames=10)                  both CPUs, then one (concurrency=1)
     read_videos(paths) + keeping the same 10 frames    decord decodes every frame of each file
@@ -19,7 +20,6 @@ import multiprocessing
 import os
 import pathlib
 import statistics
-import subprocess
 import threading
 import time
 
@@ -28,24 +28,22 @@ import ray
 
 import _av
 import avarray.ray
+import media
 from avarray._frames import spread
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
 CLIPS, SECONDS, FPS, WANTED = 20, 10, 25, 10
 
 
-def make_clips(gop, directory=ROOT / "build" / "bench" / "ray"):
+def make_clips(gop):
     """20 different 10 s clips of 640x360 H.264 with x264's B-frames and a key frame every
     `gop` frames, made once."""
+    directory = media.MEDIA / "ray"
     directory.mkdir(parents=True, exist_ok=True)
-    paths = [directory / f"clip_gop{gop}_{i:02d}.mp4" for i in range(CLIPS)]
+    paths = [directory / f"h264_360p_10s_gop{gop}_{i:02d}.mp4" for i in range(CLIPS)]
     for i, path in enumerate(paths):
         if not path.exists():
-            subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
-                            f"testsrc2=size=640x360:rate={FPS}:duration={SECONDS}",
-                            "-vf", f"hue=h={i * 360 // CLIPS}", "-c:v", "libx264", "-preset",
-                            "veryfast", "-g", str(gop), "-pix_fmt", "yuv420p", str(path)],
-                           check=True)
+            media.ffmpeg(*media.testsrc("640x360", SECONDS), "-vf", f"hue=h={i * 360 // CLIPS}",
+                         *media.X264, "-g", str(gop), str(path))
     return [str(p) for p in paths]
 
 
@@ -85,13 +83,13 @@ def check(ours, theirs):
     return worst
 
 
-def clip_4k(directory=ROOT / "build" / "bench" / "ray"):
+def clip_4k():
     """4 s of 3840x2160 H.264 (100 frames of 24.9 MB each as RGB), made once."""
-    path = directory / "clip_4k.mp4"
+    path = media.MEDIA / "ray" / "h264_2160p_4s.mp4"
     if not path.exists():
-        subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
-                        f"testsrc2=size=3840x2160:rate={FPS}:duration=4", "-c:v", "libx264",
-                        "-preset", "ultrafast", "-pix_fmt", "yuv420p", str(path)], check=True)
+        path.parent.mkdir(parents=True, exist_ok=True)
+        media.ffmpeg(*media.testsrc("3840x2160", 4), "-c:v", "libx264", "-preset", "ultrafast",
+                     "-pix_fmt", "yuv420p", str(path))
     return str(path)
 
 
