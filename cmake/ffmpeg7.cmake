@@ -8,9 +8,13 @@ if(NOT PKG_CONFIG_FOUND)
   string(REPLACE ";" ", " needed "${AVARRAY_FFMPEG_MODULES}")
   message(FATAL_ERROR " avarray needs pkg-config to find FFmpeg 7: ${needed}")
 endif()
+# pkg-config is asked again at every configure: a persistent build tree must follow
+# PKG_CONFIG_PATH to another FFmpeg rather than keep the one it found first.
+unset(__pkg_config_checked_FFMPEG CACHE)
 set(missing "")
 foreach(module IN LISTS AVARRAY_FFMPEG_MODULES)
   string(MAKE_C_IDENTIFIER "${module}" id)
+  unset(__pkg_config_checked_AVARRAY_CHECK_${id} CACHE)
   pkg_check_modules(AVARRAY_CHECK_${id} QUIET "${module}")
   if(NOT AVARRAY_CHECK_${id}_FOUND)
     string(REGEX REPLACE ">=.*" "" name "${module}")
