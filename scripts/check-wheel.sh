@@ -11,8 +11,8 @@ work=build/check-wheel
 wheels=(dist/avarray-*.whl)
 [ ${#wheels[@]} -eq 1 ] || { echo "check-wheel: expected one wheel in dist/, found ${wheels[*]}" >&2; exit 1; }
 wheel=$root/${wheels[0]}
-log() { echo "check-wheel: $*" >&2; }
 start=$SECONDS
+log() { echo "check-wheel [$((SECONDS - start)) s]: $*" >&2; }
 
 rm -rf "$work"
 mkdir -p "$work"
@@ -49,7 +49,8 @@ for minor in 3.10 3.11 3.12 3.13; do
 done
 [ ${#pythons[@]} -gt 0 ] || { log "no CPython 3.10-3.13 found"; exit 1; }
 
-summary=()
+# A fresh venv per Python with the wheel and the test requirements, made one at a time.
+venvs=()
 for python in "${pythons[@]}"; do
   version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
   venv=$work/py$version
@@ -57,17 +58,42 @@ for python in "${pythons[@]}"; do
   "$python" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --upgrade pip
   "$venv/bin/python" -m pip install -q "$wheel" -r requirements-test.txt
-  # From a directory outside the checkout, so only the installed module can be imported.
-  (cd "$work" && "$root/$venv/bin/python" "$root/scripts/wheel-checks.py" libraries)
-  (cd "$work" && "$root/$venv/bin/python" -m mypy.stubtest _av)
-  "$venv/bin/python" -m pytest -q -p no:cacheprovider 2>&1 | tee "$work/pytest-$version.log" | tail -n 3
-  summary+=("Python $version: $(grep -E '^[0-9]+ passed' "$work/pytest-$version.log" | tail -n 1)")
+  venvs+=("$venv")
 done
 
+# In each: the libraries the module maps, its stubs, and the whole test suite (from a
+# directory outside the checkout, or from the checkout whose tree holds no _av).
+check_venv() {
+  local venv=$1
+  (cd "$work" && "$root/$venv/bin/python" "$root/scripts/wheel-checks.py" libraries) &&
+  (cd "$work" && "$root/$venv/bin/python" -m mypy.stubtest _av) &&
+  "$venv/bin/python" -m pytest -q -p no:cacheprovider
+}
+# Several at a time (CHECK_WHEEL_JOBS, default 4): the suites wait on servers, timeouts
+# and subprocesses as much as they compute.
+jobs=${CHECK_WHEEL_JOBS:-4}
+status=0
+for ((i = 0; i < ${#venvs[@]}; i += jobs)); do
+  pids=()
+  for venv in "${venvs[@]:i:jobs}"; do
+    check_venv "$venv" > "$venv.log" 2>&1 &
+    pids+=($!)
+  done
+  for j in "${!pids[@]}"; do
+    venv=${venvs[i + j]}
+    if wait "${pids[j]}"; then
+      log "$(basename "$venv"): stubtest: $(grep -m1 '^Success' "$venv.log"); pytest: $(grep -E '^[0-9]+ passed' "$venv.log" | tail -n 1)"
+    else
+      log "$(basename "$venv") FAILED:"; tail -n 30 "$venv.log" >&2; status=1
+    fi
+  done
+done
+[ $status -eq 0 ] || exit 1
+grep -A6 '^libraries:' "${venvs[0]}.log" >&2
+
 # One process with the module, PyAV and OpenCV: each loads and keeps its own FFmpeg.
-log "PyAV and OpenCV beside the module (Python $version)"
+log "PyAV and OpenCV beside the module ($(basename "$venv"))"
 "$venv/bin/python" -m pip install -q av opencv-python-headless
 (cd "$work" && "$root/$venv/bin/python" "$root/scripts/wheel-checks.py" coexist "$root/samples/sample.mp4")
 
-printf 'check-wheel: %s\n' "${summary[@]}" >&2
 log "$(basename "$wheel") passed in $((SECONDS - start)) s"
