@@ -1,8 +1,10 @@
-"""Decode one audio or video stream with FFmpeg into NumPy arrays.
+"""avarray: decode one audio or video stream with FFmpeg into NumPy arrays.
 
-The decoder is the extension module `_av`; `avarray.ray` reads frames from many files
-with Ray Data (installed with the `ray` extra).
+The decoder itself is the extension module ``_av`` (``_av.Decoder``); this package
+holds the pure-Python helpers built on it: ``avarray.ray`` reads frames from many files
+with Ray Data (the ``ray`` extra).
 """
-from _av import Decoder, __version__, ffmpeg_version
 
-__all__ = ["Decoder", "__version__", "ffmpeg_version"]
+from importlib.metadata import version as _version
+
+__version__ = _version("avarray")

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "ffmpeg/engine/decoder.hpp"
+#include "ffmpeg/engine/url_options.hpp"
 
 namespace ffmpeg {
 namespace {
@@ -57,7 +58,16 @@ Status Decoder::open_input(Source source) {
   if (auto* path = std::get_if<source::Path>(&source)) {
     if (std::memchr(path->text.data(), '\0', path->text.size()))
       return Error::invalid("path contains NUL");
-    return open_format(format_context_, path->text.c_str(), nullptr);
+    ProtocolLog log;
+    TRY_ASSIGN(DictionaryPtr url, url_options(path->text, false));
+    Status opened = open_format(format_context_, path->text.c_str(), std::move(url));
+    if (opened && needs_forward_cache(*format_context_, path->text)) {
+      format_context_.reset();
+      TRY_ASSIGN(url, url_options(path->text, true));
+      opened = open_format(format_context_, ("cache:" + path->text).c_str(), std::move(url));
+    }
+    if (!opened) return log.explain(std::move(opened).error());
+    return ok();
   }
   if (auto* custom = std::get_if<source::Custom>(&source)) {
     reader_ = std::move(custom->reader);
