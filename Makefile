@@ -4,6 +4,10 @@
 # make bench - the module against PyAV, decord, torchcodec, OpenCV and the ffmpeg tool (bench/harness.py;
 #   BENCH_ARGS=--quick: short; BENCH_ARGS="--only audio,scan,timestamps,transforms": ours' own costs)
 # make bench-video - decode_video against a C++ decode + sws_scale loop on 10 s of 1080p
+# make wheel - the installable abi3 wheel, FFmpeg inside, into dist/ (scripts/build-wheel.sh)
+# make sdist - the source distribution into dist/
+# make check-wheel - the wheel installed into a fresh venv per CPython 3.10-3.13, tested there
+# make bench-ray - avarray.ray.read_frames against ray.data.read_videos (bench/ray_frames.py)
 # make bench-interrupt - how soon Ctrl-C stops each long call (bench/interrupt.py)
 # make fuzz - the libFuzzer harness fuzz/engine_fuzzer.cpp for FUZZ_SECONDS (default 60)
 SHELL := /bin/bash
@@ -11,12 +15,15 @@ PYTHON ?= python3
 VENV := .venv
 VPY := $(VENV)/bin/python
 BUILD := build
-SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
+# The project's own builds treat warnings as errors; a build from the sdist does not.
+WERROR := --config-settings=cmake.define.AVARRAY_WERROR=ON
+SOURCES := $(shell find src cmake python -type f) CMakeLists.txt pyproject.toml
 # Where the FFmpeg 7 pkg-config files are ("system" when the machine has FFmpeg 7 already).
 PKG_ENV = prefix=$$(cat $(BUILD)/ffmpeg-prefix); \
   if [ "$$prefix" != system ]; then export PKG_CONFIG_PATH="$$prefix/lib/pkgconfig"; fi
 
-.PHONY: all setup test demo test-asan media clean bench bench-video bench-interrupt fuzz
+.PHONY: all setup test demo test-asan media clean bench bench-video wheel sdist check-wheel bench-ray \
+  bench-interrupt fuzz
 all: setup
 
 setup: $(VENV)/.installed media
@@ -28,7 +35,7 @@ $(BUILD)/.system: scripts/setup-system.sh
 $(BUILD)/ffmpeg-prefix: $(BUILD)/.system scripts/setup-ffmpeg.sh
 	scripts/setup-ffmpeg.sh > $@.tmp && tail -n 1 $@.tmp > $@ && rm -f $@.tmp
 
-$(VENV)/.deps: requirements-dev.txt
+$(VENV)/.deps: requirements-dev.txt requirements-test.txt
 	[ -x $(VPY) ] || $(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
 	$(VPY) -m pip install -q -r requirements-dev.txt
@@ -36,7 +43,7 @@ $(VENV)/.deps: requirements-dev.txt
 
 $(VENV)/.installed: $(VENV)/.deps $(BUILD)/ffmpeg-prefix $(SOURCES)
 	$(PKG_ENV); PATH="$(CURDIR)/$(VENV)/bin:$$PATH" \
-	  $(VPY) -m pip install -q --no-build-isolation --no-deps .
+	  $(VPY) -m pip install -q --no-build-isolation --no-deps $(WERROR) .
 	touch $@
 
 media: $(BUILD)/media/.complete
@@ -52,7 +59,7 @@ demo: setup
 
 $(BUILD)/asan/.built: $(VENV)/.deps $(BUILD)/ffmpeg-prefix $(SOURCES)
 	$(PKG_ENV); PATH="$(CURDIR)/$(VENV)/bin:$$PATH"; \
-	  cmake -S . -B $(BUILD)/asan -G Ninja -DAVARRAY_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  cmake -S . -B $(BUILD)/asan -G Ninja -DAVARRAY_SANITIZE=ON -DAVARRAY_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DPython_EXECUTABLE=$(CURDIR)/$(VPY) > /dev/null && \
 	  cmake --build $(BUILD)/asan
 	touch $@
@@ -92,12 +99,9 @@ $(BENCH_VENV)/.peers: bench/setup-peers.sh
 	bench/setup-peers.sh $(BENCH_VENV)
 	touch $@
 
-# The module in the benchmark's environment: a wheel of this tree, from the build that .venv has.
-$(BENCH_VENV)/.avarray: $(VENV)/.installed $(BENCH_VENV)/.peers
-	rm -rf $(BUILD)/wheel
-	$(PKG_ENV); PATH="$(CURDIR)/$(VENV)/bin:$$PATH" \
-	  $(VPY) -m pip wheel -q --no-build-isolation --no-deps -w $(BUILD)/wheel .
-	$(BENCH_VENV)/bin/python -m pip install -q --force-reinstall --no-deps $(BUILD)/wheel/avarray-*.whl
+# The module in the benchmark's environment: the wheel that users install.
+$(BENCH_VENV)/.avarray: $(BUILD)/.wheel $(BENCH_VENV)/.peers
+	$(BENCH_VENV)/bin/python -m pip install -q --force-reinstall --no-deps dist/avarray-*.whl
 	touch $@
 
 # torchcodec links libavfilter and libavdevice, which the module's FFmpeg leaves out: a second
@@ -105,6 +109,28 @@ $(BENCH_VENV)/.avarray: $(VENV)/.installed $(BENCH_VENV)/.peers
 $(BUILD)/ffmpeg-full-prefix: $(BUILD)/.system scripts/setup-ffmpeg.sh
 	AVARRAY_FFMPEG_EXTRA_FLAGS="--enable-avfilter --enable-avdevice --enable-filters" \
 	  scripts/setup-ffmpeg.sh > $@.tmp && tail -n 1 $@.tmp > $@ && rm -f $@.tmp
+
+# The wheel: built with the development environment's tools, then repaired by auditwheel.
+wheel: $(BUILD)/.wheel
+$(BUILD)/.wheel: $(VENV)/.deps $(BUILD)/ffmpeg-prefix $(SOURCES) scripts/build-wheel.sh \
+    scripts/bundle-licenses.py README.md
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" scripts/build-wheel.sh $(VPY) $$(cat $(BUILD)/ffmpeg-prefix)
+	touch $@
+
+sdist: $(VENV)/.deps
+	rm -f dist/avarray-*.tar.gz
+	$(VPY) -c 'from scikit_build_core.build import build_sdist; print(build_sdist("dist"))'
+
+check-wheel: $(BUILD)/.wheel media
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" scripts/check-wheel.sh $$(cat $(BUILD)/ffmpeg-prefix)
+
+# ray.data.read_videos decodes with decord, which only the benchmark needs.
+$(VENV)/.decord: $(VENV)/.deps
+	$(VPY) -m pip install -q decord==0.6.0
+	touch $@
+
+bench-ray: setup $(VENV)/.decord
+	$(VPY) bench/ray_frames.py
 
 bench-interrupt: setup
 	$(VPY) bench/interrupt.py
@@ -154,4 +180,4 @@ fuzz: $(BUILD)/fuzz/engine_fuzzer media
 	  -artifact_prefix=findings/ -print_final_stats=1 corpus $(CURDIR)/fuzz/regressions
 
 clean:
-	rm -rf $(BUILD) $(VENV) $(BENCH_VENV)
+	rm -rf $(BUILD) $(VENV) $(BENCH_VENV) dist

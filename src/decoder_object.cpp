@@ -23,8 +23,8 @@ bool classify(PyObject* source, ffmpeg::Source& out) {
     PyErr_Clear();  // not encodable: fall through to the other kinds
   }
   if (PyBytes_Check(source)) {
-    const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(source));
-    out = ffmpeg::source::Bytes{std::vector<uint8_t>(data, data + PyBytes_GET_SIZE(source))};
+    const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AsString(source));
+    out = ffmpeg::source::Bytes{std::vector<uint8_t>(data, data + PyBytes_Size(source))};
     return true;
   }
   for (const char* attribute : {"read", "seek"}) {
@@ -79,7 +79,7 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     raise(opened.error());
     return nullptr;
   }
-  PyObject* self = type->tp_alloc(type, 0);
+  PyObject* self = alloc_instance(type);
   if (!self) return nullptr;  // the engine is dropped here, with the lock held
   auto* object = reinterpret_cast<DecoderObject*>(self);
   new (&object->engine) std::unique_ptr<ffmpeg::Decoder>(std::move(opened).value());
@@ -124,7 +124,7 @@ void decoder_dealloc(PyObject* self) {
   });
   object->engine.~unique_ptr();
   object->borrow.~atomic();
-  type->tp_free(self);
+  free_instance(self);
   Py_DECREF(type);
 }
 
@@ -207,7 +207,8 @@ Borrow::~Borrow() {
 
 std::optional<Borrow> enter(PyObject* self, Borrow::Kind kind) {
   if (!PyObject_TypeCheck(self, decoder_type())) {
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Decoder'", Py_TYPE(self)->tp_name);
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Decoder'",
+                 type_name(self).c_str());
     return std::nullopt;
   }
   return Borrow::take(self, kind);

@@ -24,7 +24,7 @@ PyObject* method_scan(PyObject* self, PyObject*) noexcept {
       PyObject* item = Py_BuildValue("(LLO)", static_cast<long long>(r.pts),
                                      static_cast<long long>(r.duration), r.key ? Py_True : Py_False);
       if (!item) return nullptr;
-      PyList_SET_ITEM(list.get(), i++, item);
+      PyList_SetItem(list.get(), i++, item);  // steals the item
     }
     return list.release();
   });

@@ -12,7 +12,7 @@ PyObject* float_list(const std::vector<double>& values) {
   for (size_t i = 0; i < values.size(); ++i) {
     PyObject* item = PyFloat_FromDouble(values[i]);
     if (!item) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals the item
   }
   return list.release();
 }

@@ -210,3 +210,10 @@ def assert_close(ours, reference):
     assert ours.shape == reference.shape
     if reference.size:
         assert np.abs(ours - reference).max() <= tolerance(reference)
+
+
+def pattern_clip(path, width, height, seconds):
+    """H.264 in MP4 of ffmpeg's testsrc2 pattern at 25 fps (time base 1/12800), a key
+    frame every 25 frames."""
+    _ffmpeg("-f", "lavfi", "-i", f"testsrc2=size={width}x{height}:rate=25", "-t", str(seconds),
+            "-c:v", "libx264", "-g", "25", "-pix_fmt", "yuv420p", str(path))

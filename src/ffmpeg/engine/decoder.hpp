@@ -117,6 +117,9 @@ class Decoder {
   Decoder(MediaType media_type, int threads) noexcept
       : threads_(threads), media_type_(media_type) {}
   Status open_input(Source source);
+  // A new format context with the interrupt callback (and the custom I/O context, if
+  // any), opened on `url`.
+  Status open_url(const char* url, DictionaryPtr options);
   Status choose_stream(std::optional<int> stream_index);
   Status open_codec();
   // Returns the pump to its initial state; every seek is followed by it.

@@ -1,8 +1,7 @@
 // The reader over a file-like object. This is the one media-side file that calls into
 // Python: it takes the interpreter lock itself for each call, since FFmpeg calls it
 // while a Decoder operation runs with the lock released.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "python.hpp"
 
 #include <cstring>
 #include <string>
@@ -85,25 +84,21 @@ Status ObjectReader::start() {
     return ok();
   }
   if (!PyErr_ExceptionMatches(PyExc_Exception)) return Error::interrupted();  // kept pending
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
+  av::Ref value = av::take_exception();
   std::string message;
-  if (PyObject* qualname = PyObject_GetAttrString(type, "__qualname__")) {
-    if (const char* s = PyUnicode_AsUTF8(qualname)) message = s;
+  if (PyObject* qualname = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value.get())),
+                                                  "__qualname__")) {
+    if (const char* s = PyUnicode_AsUTF8AndSize(qualname, nullptr)) message = s;
     Py_DECREF(qualname);
   }
   PyErr_Clear();
-  if (message.empty()) message = reinterpret_cast<PyTypeObject*>(type)->tp_name;
+  if (message.empty()) message = av::type_name(value.get());
   message += ": ";
-  PyObject* text = value ? PyObject_Str(value) : nullptr;
-  const char* utf8 = text ? PyUnicode_AsUTF8(text) : nullptr;
+  PyObject* text = PyObject_Str(value.get());
+  const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text, nullptr) : nullptr;
   message += utf8 ? utf8 : "<exception str() failed>";
   Py_XDECREF(text);
   PyErr_Clear();
-  Py_XDECREF(type);
-  Py_XDECREF(value);
-  Py_XDECREF(traceback);
   return Error::runtime(std::move(message));
 }
 
@@ -120,13 +115,13 @@ int ObjectReader::read(uint8_t* buffer, int size) noexcept {
   } else if (!PyBytes_Check(result)) {
     code = AVERROR(EIO);
   } else {
-    const Py_ssize_t n = PyBytes_GET_SIZE(result);
+    const Py_ssize_t n = PyBytes_Size(result);
     if (n == 0) {
       code = AVERROR_EOF;
     } else if (n > size) {
       code = AVERROR(EIO);  // never copy more than FFmpeg's buffer holds
     } else {
-      std::memcpy(buffer, PyBytes_AS_STRING(result), static_cast<size_t>(n));
+      std::memcpy(buffer, PyBytes_AsString(result), static_cast<size_t>(n));
       code = static_cast<int>(n);
     }
   }

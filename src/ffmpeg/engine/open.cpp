@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "ffmpeg/engine/decoder.hpp"
+#include "ffmpeg/engine/url_options.hpp"
 
 namespace ffmpeg {
 namespace {
@@ -59,15 +60,19 @@ Result<std::unique_ptr<Decoder>> Decoder::open(Source source, const OpenOptions&
 }
 
 Status Decoder::open_input(Source source) {
-  // Allocated here rather than by avformat_open_input so that the interrupt callback
-  // is in place for the open itself, which for a URL can block on the network.
-  format_context_.reset(avformat_alloc_context());
-  if (!format_context_) return Error::runtime("cannot allocate format context");
-  format_context_->interrupt_callback = {interrupt_callback, this};
   if (auto* path = std::get_if<source::Path>(&source)) {
     if (std::memchr(path->text.data(), '\0', path->text.size()))
       return Error::invalid("path contains NUL");
-    return check_io(open_format(format_context_, path->text.c_str(), nullptr), "open input");
+    ProtocolLog log;
+    TRY_ASSIGN(DictionaryPtr url, url_options(path->text, false));
+    Status opened = open_url(path->text.c_str(), std::move(url));
+    if (opened && needs_forward_cache(*format_context_, path->text)) {
+      TRY_ASSIGN(url, url_options(path->text, true));
+      opened = open_url(("cache:" + path->text).c_str(), std::move(url));
+    }
+    if (!opened && opened.error().kind != ErrorKind::Interrupted)
+      return log.explain(std::move(opened).error());
+    return opened;
   }
   if (auto* custom = std::get_if<source::Custom>(&source)) {
     reader_ = std::move(custom->reader);
@@ -82,13 +87,25 @@ Status Decoder::open_input(Source source) {
   if (!io) return Error::runtime("cannot allocate input context");
   buffer.release();  // owned by the I/O context from here on
   io_context_.reset(io);
-  format_context_->pb = io;
-  format_context_->flags |= AVFMT_FLAG_CUSTOM_IO;
   AVDictionary* options = nullptr;
   const int r = av_dict_set(&options, "protocol_whitelist", kInMemoryProtocols, 0);
   DictionaryPtr owned_options(options);
   TRY(check(r, "open input"));
-  return check_io(open_format(format_context_, nullptr, std::move(owned_options)), "open input");
+  return open_url(nullptr, std::move(owned_options));
+}
+
+Status Decoder::open_url(const char* url, DictionaryPtr options) {
+  // Allocated here rather than by avformat_open_input so that the interrupt callback
+  // is in place for the open itself, which for a URL can block on the network. A
+  // context opened before (a URL reopened through the cache protocol) is closed first.
+  format_context_.reset(avformat_alloc_context());
+  if (!format_context_) return Error::runtime("cannot allocate format context");
+  format_context_->interrupt_callback = {interrupt_callback, this};
+  if (io_context_) {
+    format_context_->pb = io_context_.get();
+    format_context_->flags |= AVFMT_FLAG_CUSTOM_IO;
+  }
+  return check_io(open_format(format_context_, url, std::move(options)), "open input");
 }
 
 Status Decoder::choose_stream(std::optional<int> stream_index) {
