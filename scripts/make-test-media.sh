@@ -166,3 +166,53 @@ ff -f lavfi -i "$(src_a 48000 3 500)" -f lavfi -i "$(src_v 96x64 3)" -c:a libvor
    -c:v libx264 -preset veryfast -pix_fmt yuv420p full.mkv
 head -c $(($(stat -c %s full.mkv) * 2 / 3)) full.mkv > no_cues.mkv
 rm full.mkv
+
+# Long inputs, for calls interrupted part-way: copies of a short encode joined by stream
+# copy, so the encoder runs seconds, not minutes. 20 s of 720p H.264 (500 frames); 60
+# minutes of mono AAC; two million packets of 16x16 H.264 at 1000 frames per second in
+# Matroska (a scan of many packets).
+ff -f lavfi -i "$(src_v 1280x720 2)" -c:v libx264 -preset ultrafast -g 25 -pix_fmt yuv420p \
+   part_720p.mp4
+ff -stream_loop 9 -i part_720p.mp4 -c copy long_720p.mp4
+ff -f lavfi -i "$(src_a 48000 10)" -c:a aac -b:a 32k part_aac.m4a
+ff -stream_loop 359 -i part_aac.m4a -c copy long_aac.m4a
+ff -f lavfi -i "color=c=black:size=16x16:rate=1000:duration=10" -c:v libx264 -preset ultrafast \
+   -g 1000 -pix_fmt yuv420p part_tiny.mkv
+ff -stream_loop 199 -i part_tiny.mkv -c copy many_packets.mkv
+rm part_720p.mp4 part_aac.m4a part_tiny.mkv
+# Many small clips for the Ray Data reader, in many/: mixed containers, codecs and sizes
+# (name, size, seconds, encoder options). Files that cannot give frames go to many_bad/.
+mkdir -p many many_bad
+while read -r name size secs opts; do
+  # shellcheck disable=SC2086
+  ff -f lavfi -i "$(src_v "${size%,*}" "$secs"),scale=${size#*,}" $opts "many/$name"
+done <<'CLIPS'
+h264_bframes.mp4 160x120,160:120 1.2 -c:v libx264 -preset veryfast -g 8 -bf 2 -pix_fmt yuv420p
+h264.mkv 96x64,96:64 1.0 -c:v libx264 -preset veryfast -g 5 -pix_fmt yuv420p
+h264_bframes.ts 128x96,128:96 1.0 -c:v libx264 -preset veryfast -g 10 -bf 3 -pix_fmt yuv420p
+h264.mov 64x48,64:48 0.8 -c:v libx264 -preset veryfast -pix_fmt yuv420p
+h264_30fps.mp4 96x64,96:64 1.0 -c:v libx264 -preset veryfast -r 30 -pix_fmt yuv420p
+h264_10bit.mkv 64x48,64:48 0.6 -c:v libx264 -preset veryfast -pix_fmt yuv420p10le
+hevc.mp4 96x64,96:64 0.8 -c:v libx265 -preset ultrafast -x265-params log-level=error -pix_fmt yuv420p
+vp9.webm 128x96,128:96 1.0 -c:v libvpx-vp9 -deadline realtime -cpu-used 8 -g 6 -pix_fmt yuv420p
+vp9_large.mkv 320x240,320:240 0.6 -c:v libvpx-vp9 -deadline realtime -cpu-used 8 -pix_fmt yuv420p
+vp8.webm 96x64,96:64 0.8 -c:v libvpx -deadline realtime -cpu-used 8 -g 7
+mpeg4.avi 160x120,160:120 1.0 -c:v mpeg4 -g 6 -bf 0 -q:v 5
+mpeg4_bframes.mp4 96x64,96:64 0.8 -c:v mpeg4 -g 6 -bf 2 -q:v 5
+mpeg2.mkv 160x120,160:120 1.0 -c:v mpeg2video -g 6 -q:v 5
+mpeg2_bframes.ts 96x64,96:64 0.8 -c:v mpeg2video -g 6 -bf 2 -q:v 5
+mjpeg.avi 64x48,64:48 0.6 -c:v mjpeg -q:v 5 -pix_fmt yuvj420p
+mjpeg.mov 80x60,80:60 0.6 -c:v mjpeg -q:v 5 -pix_fmt yuvj422p
+ffv1_odd.mkv 64x48,65:49 0.4 -c:v ffv1 -pix_fmt yuv420p
+ffv1.nut 48x32,48:32 0.4 -c:v ffv1 -pix_fmt yuv444p
+prores.mov 64x48,64:48 0.4 -c:v prores_ks -profile:v 0 -pix_fmt yuv422p10le
+png.mkv 32x24,32:24 0.4 -c:v png -pix_fmt rgb24
+theora.ogv 64x48,64:48 0.8 -c:v libtheora -q:v 5 -g 8 -pix_fmt yuv420p
+CLIPS
+# Its header overwritten: the container cannot be opened.
+cp many/h264.mov many_bad/corrupt_header.mov
+head -c 64 /dev/urandom | dd of=many_bad/corrupt_header.mov bs=1 seek=0 conv=notrunc status=none
+# Cut short before its index (written at the end).
+head -c 4000 many/h264_bframes.mp4 > many_bad/truncated.mp4
+# No video stream.
+ff -f lavfi -i "$(src_a 16000 0.5)" -c:a aac -b:a 24k many_bad/audio_only.m4a

@@ -8,10 +8,16 @@
 set -euo pipefail
 
 cache=${AVARRAY_CACHE:-$HOME/.cache/avarray}
+# LGPL only (no --enable-gpl, --enable-nonfree). Nothing is auto-detected, so the build
+# links the same libraries on every machine: threads, zlib (PNG, compressed MP4 and
+# Matroska headers), dav1d (AV1) and GnuTLS (https), and nothing else (no bzip2, lzma,
+# iconv, X11, VA-API). GnuTLS rather than OpenSSL: FFmpeg 7's OpenSSL layer checks the
+# certificate chain but not that the certificate names the host, its GnuTLS layer does.
 configure_flags=(
   --enable-shared --disable-static --disable-programs --disable-doc
   --disable-avdevice --disable-avfilter --disable-postproc --disable-encoders --disable-muxers
-  --disable-devices --disable-filters --enable-libdav1d
+  --disable-devices --disable-filters
+  --disable-autodetect --enable-pthreads --enable-zlib --enable-libdav1d --enable-gnutls
 )
 # Extra options for another build beside this one (the benchmark's peers need libavfilter
 # and libavdevice); they change the cache key, so the two builds never share a prefix.
@@ -74,6 +80,11 @@ rm -rf "$prefix"
   ./configure --prefix="$prefix" "${configure_flags[@]}" >&2
   make -j"$(nproc)" >&2
   make install >&2
+  # The licence texts and the exact configuration travel with the libraries (into the wheel).
+  mkdir -p "$prefix/share/licenses/ffmpeg"
+  cp COPYING.LGPLv2.1 LICENSE.md "$prefix/share/licenses/ffmpeg/"
+  printf 'FFmpeg %s, built from %s with:\n./configure %s\n' "$version" "$(basename "$tarball")" \
+    "${configure_flags[*]}" > "$prefix/share/licenses/ffmpeg/configuration.txt"
 )
 touch "$prefix/.complete"
 echo "$prefix"

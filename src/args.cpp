@@ -22,7 +22,7 @@ bool too_many_positional(const Signature& sig, Py_ssize_t given) {
 // Matches one keyword against the parameter list; false with a TypeError set.
 bool place_keyword(const Signature& sig, Py_ssize_t nargs, PyObject* key, PyObject* value,
                    PyObject** out) {
-  const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
+  const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, nullptr) : nullptr;
   if (text) {
     for (int i = 0; i < sig.total; ++i) {
       if (std::strcmp(sig.names[i], text) != 0) continue;
@@ -60,14 +60,13 @@ bool check_required(const Signature& sig, PyObject** out) {
 }
 
 bool is_numpy_bool(PyObject* value) {
-  PyTypeObject* type = Py_TYPE(value);
-  return std::strcmp(type->tp_name, "numpy.bool") == 0 ||
-         std::strcmp(type->tp_name, "numpy.bool_") == 0;
+  const std::string name = type_name(value);
+  return name == "numpy.bool" || name == "numpy.bool_";
 }
 
 bool conversion_failed(const char* name, PyObject* value, const char* target) {
   PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to '%s'", name,
-               Py_TYPE(value)->tp_name, target);
+               type_name(value).c_str(), target);
   return false;
 }
 
@@ -102,9 +101,9 @@ bool for_each_item(const char* name, PyObject* value, std::vector<Out>& out, F&&
 // A tuple of exactly `length` items; false with an exception set.
 bool check_tuple(const char* name, PyObject* value, Py_ssize_t length) {
   if (!PyTuple_Check(value)) return conversion_failed(name, value, "PyTuple");
-  if (PyTuple_GET_SIZE(value) != length) {
+  if (PyTuple_Size(value) != length) {
     PyErr_Format(PyExc_ValueError, "expected tuple of length %zd, but got tuple of length %zd",
-                 length, PyTuple_GET_SIZE(value));
+                 length, PyTuple_Size(value));
     return false;
   }
   return true;
@@ -126,8 +125,8 @@ bool to_targets(const char* name, PyObject* value, std::vector<ffmpeg::FrameTarg
   static_assert(sizeof(long) == sizeof(int64_t), "timestamps are converted as C long");
   return for_each_item(name, value, out, [&](PyObject* item) {
     long pts, seek_pts;
-    if (!check_tuple(name, item, 2) || !to_long(name, PyTuple_GET_ITEM(item, 0), pts) ||
-        !to_long(name, PyTuple_GET_ITEM(item, 1), seek_pts))
+    if (!check_tuple(name, item, 2) || !to_long(name, PyTuple_GetItem(item, 0), pts) ||
+        !to_long(name, PyTuple_GetItem(item, 1), seek_pts))
       return false;
     out.push_back({pts, seek_pts});
     return true;
@@ -148,19 +147,18 @@ bool parse_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t narg
   for (int i = 0; i < sig.total; ++i) out[i] = nullptr;
   if (nargs > sig.total) return too_many_positional(sig, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
-  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  const Py_ssize_t nkw = kwnames ? PyTuple_Size(kwnames) : 0;
   for (Py_ssize_t k = 0; k < nkw; ++k) {
-    if (!place_keyword(sig, nargs, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out))
-      return false;
+    if (!place_keyword(sig, nargs, PyTuple_GetItem(kwnames, k), args[nargs + k], out)) return false;
   }
   return check_required(sig, out);
 }
 
 bool parse_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
   for (int i = 0; i < sig.total; ++i) out[i] = nullptr;
-  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  const Py_ssize_t nargs = PyTuple_Size(args);
   if (nargs > sig.total) return too_many_positional(sig, nargs);
-  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GetItem(args, i);
   if (kwargs) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
@@ -173,23 +171,15 @@ bool parse_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObjec
 
 void reword_type_error(const char* name) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  Ref original(value);
-  Py_XDECREF(type);
-  Py_XDECREF(traceback);
+  Ref original = take_exception();
   Ref text(original ? PyObject_Str(original.get()) : nullptr);
   if (!text) return;
   PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, text.get());
-  if (original) {
-    PyObject *t2, *v2, *tb2;
-    PyErr_Fetch(&t2, &v2, &tb2);
-    PyErr_NormalizeException(&t2, &v2, &tb2);
-    // The new error's cause is the original's own cause.
-    if (PyObject* cause = PyException_GetCause(original.get())) PyException_SetCause(v2, cause);
-    PyErr_Restore(t2, v2, tb2);
-  }
+  Ref reworded = take_exception();
+  // The new error's cause is the original's own cause.
+  if (PyObject* cause = PyException_GetCause(original.get()))
+    PyException_SetCause(reworded.get(), cause);
+  restore_exception(std::move(reworded));
 }
 
 bool to_text(const char* name, PyObject* value, std::string& out) {
@@ -263,10 +253,10 @@ bool to_transforms(const char* name, PyObject* value, std::vector<ffmpeg::Transf
   return for_each_item(name, value, out, [&](PyObject* item) {
     if (!check_tuple(name, item, 5)) return false;
     ffmpeg::TransformSpec spec;
-    if (!to_text(name, PyTuple_GET_ITEM(item, 0), spec.name)) return false;
+    if (!to_text(name, PyTuple_GetItem(item, 0), spec.name)) return false;
     int32_t* fields[] = {&spec.a, &spec.b, &spec.c, &spec.d};
     for (int i = 0; i < 4; ++i)
-      if (!transform_int(name, PyTuple_GET_ITEM(item, i + 1), *fields[i])) return false;
+      if (!transform_int(name, PyTuple_GetItem(item, i + 1), *fields[i])) return false;
     out.push_back(std::move(spec));
     return true;
   });

@@ -1,12 +1,25 @@
 #include "array.hpp"
 
-// The C API table is looked up at first use, not by import_array() at module import.
-#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
-#define PY_ARRAY_UNIQUE_SYMBOL avarray_ARRAY_API
-#include <numpy/arrayobject.h>
-
+// NumPy's C API is reached through the table in its _ARRAY_API capsule rather than its
+// headers, which need more of CPython than the limited API offers. The slot numbers and
+// constants are part of NumPy's ABI, the same in NumPy 1.x and 2.x.
 namespace av {
 namespace {
+
+using npy_intp = Py_ssize_t;
+constexpr int NPY_UBYTE = 2;
+constexpr int NPY_USHORT = 4;
+constexpr int NPY_FLOAT = 11;
+constexpr int NPY_ARRAY_WRITEABLE = 0x0400;
+
+struct NumpyApi {
+  PyObject* array_type;               // slot 2: PyArray_Type
+  PyObject* (*descr_from_type)(int);  // slot 45: PyArray_DescrFromType
+  PyObject* (*new_from_descr)(PyObject*, PyObject*, int, const npy_intp*, const npy_intp*, void*,
+                              int, PyObject*);   // slot 94: PyArray_NewFromDescr
+  int (*set_base_object)(PyObject*, PyObject*);  // slot 282: PyArray_SetBaseObject
+};
+NumpyApi numpy;  // filled once, under the interpreter lock
 
 struct SliceContainer {
   PyObject_HEAD
@@ -20,7 +33,7 @@ void container_dealloc(PyObject* self) {
   auto* c = reinterpret_cast<SliceContainer*>(self);
   if (c->release) c->release(c->data, c->length, c->capacity);
   PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
+  free_instance(self);
   Py_DECREF(type);
 }
 
@@ -47,10 +60,10 @@ PyTypeObject* container_type() {
 
 // Finds numpy's C API table once per process; false with an exception set.
 bool numpy_api() {
-  if (PyArray_API) return true;
-  Ref numpy(PyImport_ImportModule("numpy"));
-  if (!numpy) return false;
-  Ref version(PyObject_GetAttrString(numpy.get(), "__version__"));
+  if (numpy.array_type) return true;
+  Ref module(PyImport_ImportModule("numpy"));
+  if (!module) return false;
+  Ref version(PyObject_GetAttrString(module.get(), "__version__"));
   Ref lib(version ? PyImport_ImportModule("numpy.lib") : nullptr);
   Ref parsed(lib ? PyObject_CallMethod(lib.get(), "NumpyVersion", "O", version.get()) : nullptr);
   Ref major(parsed ? PyObject_GetAttrString(parsed.get(), "major") : nullptr);
@@ -64,9 +77,12 @@ bool numpy_api() {
     PyErr_SetString(PyExc_SystemError, "Failed to access NumPy array API capsule");
     return false;
   }
-  void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
+  auto* table = static_cast<void**>(PyCapsule_GetPointer(capsule.get(), nullptr));
   if (!table) return false;
-  PyArray_API = static_cast<void**>(table);
+  numpy.descr_from_type = reinterpret_cast<decltype(numpy.descr_from_type)>(table[45]);
+  numpy.new_from_descr = reinterpret_cast<decltype(numpy.new_from_descr)>(table[94]);
+  numpy.set_base_object = reinterpret_cast<decltype(numpy.set_base_object)>(table[282]);
+  numpy.array_type = static_cast<PyObject*>(table[2]);
   return true;
 }
 
@@ -104,7 +120,7 @@ PyObject* from_owned_array(ffmpeg::OwnedBuffer buffer, const std::vector<Py_ssiz
     PyErr_SetString(PyExc_SystemError, "Failed to create slice container type");
     return nullptr;
   }
-  auto* container = reinterpret_cast<SliceContainer*>(type->tp_alloc(type, 0));
+  auto* container = reinterpret_cast<SliceContainer*>(alloc_instance(type));
   if (!container) {
     PyErr_Clear();
     PyErr_SetString(PyExc_SystemError, "Failed to create slice container");
@@ -117,11 +133,11 @@ PyObject* from_owned_array(ffmpeg::OwnedBuffer buffer, const std::vector<Py_ssiz
   Ref owner(reinterpret_cast<PyObject*>(container));
 
   if (!numpy_api()) return nullptr;
-  PyObject* array = PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(type_num), nd,
-                                         dims.data(), strides.data(), data, NPY_ARRAY_WRITEABLE,
-                                         nullptr);
+  PyObject* array =
+      numpy.new_from_descr(numpy.array_type, numpy.descr_from_type(type_num), nd, dims.data(),
+                           strides.data(), data, NPY_ARRAY_WRITEABLE, nullptr);
   if (!array) return nullptr;
-  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), owner.release()) < 0) {
+  if (numpy.set_base_object(array, owner.release()) < 0) {
     Py_DECREF(array);
     return nullptr;
   }

@@ -1,10 +1,13 @@
 #include "decoder_object.hpp"
 
+#include <unistd.h>
+
 #include <new>
 
 #include "args.hpp"
 #include "ffmpeg/engine/object_reader.hpp"
 #include "methods.hpp"
+#include "signals.hpp"
 
 namespace av {
 namespace {
@@ -20,8 +23,8 @@ bool classify(PyObject* source, ffmpeg::Source& out) {
     PyErr_Clear();  // not encodable: fall through to the other kinds
   }
   if (PyBytes_Check(source)) {
-    const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(source));
-    out = ffmpeg::source::Bytes{std::vector<uint8_t>(data, data + PyBytes_GET_SIZE(source))};
+    const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AsString(source));
+    out = ffmpeg::source::Bytes{std::vector<uint8_t>(data, data + PyBytes_Size(source))};
     return true;
   }
   for (const char* attribute : {"read", "seek"}) {
@@ -66,16 +69,22 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
 
+  SignalCheck signals;
+  options.interrupt = signals.hook();
   auto opened = without_lock([&] { return ffmpeg::Decoder::open(std::move(source), options); });
+  // An exception left pending during the open wins over the open's own result, even
+  // success (the engine is then dropped here, with the lock held).
+  if (PyErr_Occurred()) return nullptr;
   if (!opened) {
     raise(opened.error());
     return nullptr;
   }
-  PyObject* self = type->tp_alloc(type, 0);
+  PyObject* self = alloc_instance(type);
   if (!self) return nullptr;  // the engine is dropped here, with the lock held
   auto* object = reinterpret_cast<DecoderObject*>(self);
   new (&object->engine) std::unique_ptr<ffmpeg::Decoder>(std::move(opened).value());
   new (&object->borrow) std::atomic<int64_t>(0);
+  object->owner = getpid();
   return self;
 }
 
@@ -99,7 +108,7 @@ int decoder_clear(PyObject* self) {
   return guarded(-1, [&] {
     auto borrow = Borrow::take(self, Borrow::Kind::Exclusive);
     if (!borrow) return -1;
-    borrow->object()->engine.reset();
+    drop_engine(borrow->object());
     return 0;
   });
 }
@@ -110,12 +119,12 @@ void decoder_dealloc(PyObject* self) {
   auto* object = reinterpret_cast<DecoderObject*>(self);
   // Nothing can hold a borrow now: every borrower holds a reference to the object.
   guarded(0, [&] {
-    object->engine.reset();
+    drop_engine(object);
     return 0;
   });
   object->engine.~unique_ptr();
   object->borrow.~atomic();
-  type->tp_free(self);
+  free_instance(self);
   Py_DECREF(type);
 }
 
@@ -198,15 +207,32 @@ Borrow::~Borrow() {
 
 std::optional<Borrow> enter(PyObject* self, Borrow::Kind kind) {
   if (!PyObject_TypeCheck(self, decoder_type())) {
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Decoder'", Py_TYPE(self)->tp_name);
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Decoder'",
+                 type_name(self).c_str());
     return std::nullopt;
   }
   return Borrow::take(self, kind);
 }
 
 ffmpeg::Decoder* Borrow::engine() const {
-  if (!object_->engine) PyErr_SetString(PyExc_RuntimeError, "decoder is closed");
+  if (!object_->engine) {
+    PyErr_SetString(PyExc_RuntimeError, "decoder is closed");
+    return nullptr;
+  }
+  // After fork the child shares the parent's file offsets and sockets, and the
+  // codec's worker threads exist only in the parent.
+  if (object_->owner != getpid()) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "decoder was opened in another process; open a new Decoder in this process");
+    return nullptr;
+  }
   return object_->engine.get();
+}
+
+void drop_engine(DecoderObject* object) {
+  if (!object->engine) return;
+  if (object->owner == getpid()) object->engine.reset();
+  else ffmpeg::Decoder::abandon(std::move(object->engine));
 }
 
 }  // namespace av

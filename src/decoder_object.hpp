@@ -4,6 +4,8 @@
 
 #include "python.hpp"
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <memory>
 #include <optional>
@@ -17,7 +19,13 @@ struct DecoderObject {
   std::unique_ptr<ffmpeg::Decoder> engine;  // absent once closed
   // 0: free; n > 0: n shared borrows; -1: one exclusive borrow.
   std::atomic<int64_t> borrow;
+  // The process that opened the engine; a child after fork may not use it.
+  pid_t owner;
 };
+
+// Closes the object: releases its engine, or in a process other than the one that
+// opened it abandons the engine's FFmpeg objects to the parent (Decoder::abandon).
+void drop_engine(DecoderObject* object);
 
 // The Decoder type, created on first use and kept for the life of the process.
 PyTypeObject* decoder_type();
@@ -36,7 +44,8 @@ class Borrow {
   ~Borrow();
 
   DecoderObject* object() const noexcept { return object_; }
-  // The engine, or null with "decoder is closed" set.
+  // The engine, or null with "decoder is closed" (or, in a process other than the one
+  // that opened it, "decoder was opened in another process; ...") set.
   ffmpeg::Decoder* engine() const;
 
  private:

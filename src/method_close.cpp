@@ -9,7 +9,7 @@ PyObject* method_close(PyObject* self, PyObject*) noexcept {
     auto borrow = enter(self, Borrow::Kind::Exclusive);
     if (!borrow) return nullptr;
     // Dropped with the lock held, so a file-like source is released at once.
-    borrow->object()->engine.reset();
+    drop_engine(borrow->object());
     Py_RETURN_NONE;
   });
 }

@@ -4,6 +4,7 @@
 #include "decoder_object.hpp"
 #include "ffmpeg/audio/audio.hpp"
 #include "methods.hpp"
+#include "signals.hpp"
 
 namespace av {
 
@@ -28,7 +29,7 @@ PyObject* method_decode_audio(PyObject* self, PyObject* const* args, Py_ssize_t 
     ffmpeg::Decoder* engine = borrow->engine();
     if (!engine) return nullptr;
 
-    auto decoded = without_lock([&] { return ffmpeg::decode_audio(*engine, request); });
+    auto decoded = interruptible(*engine, [&] { return ffmpeg::decode_audio(*engine, request); });
     if (!decoded) {
       raise(decoded.error());
       return nullptr;

@@ -2,6 +2,7 @@
 #include "decoder_object.hpp"
 #include "ffmpeg/inspect/scan.hpp"
 #include "methods.hpp"
+#include "signals.hpp"
 
 namespace av {
 
@@ -11,7 +12,7 @@ PyObject* method_scan(PyObject* self, PyObject*) noexcept {
     if (!borrow) return nullptr;
     ffmpeg::Decoder* engine = borrow->engine();
     if (!engine) return nullptr;
-    auto records = without_lock([&] { return ffmpeg::scan(*engine); });
+    auto records = interruptible(*engine, [&] { return ffmpeg::scan(*engine); });
     if (!records) {
       raise(records.error());
       return nullptr;
@@ -23,7 +24,7 @@ PyObject* method_scan(PyObject* self, PyObject*) noexcept {
       PyObject* item = Py_BuildValue("(LLO)", static_cast<long long>(r.pts),
                                      static_cast<long long>(r.duration), r.key ? Py_True : Py_False);
       if (!item) return nullptr;
-      PyList_SET_ITEM(list.get(), i++, item);
+      PyList_SetItem(list.get(), i++, item);  // steals the item
     }
     return list.release();
   });

@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <exception>
+#include <string>
 #include <utility>
 
 #include "ffmpeg/error.hpp"
@@ -50,14 +51,33 @@ class Ref {
   PyObject* p_ = nullptr;
 };
 
-// Creates a heap type from a spec named "builtins.<name>" and gives it the bare name.
-// The dotted name sets __module__ to "builtins" without CPython's deprecation warning
-// for undotted names (an error where warnings are errors); `tp_name` then loses the
-// prefix so that messages and reprs say just <name>. Null with an exception set.
+// Creates a heap type from a spec named "builtins.<name>" and renames it to the bare
+// name. The dotted name sets __module__ to "builtins" without CPython's deprecation
+// warning for undotted names (an error where warnings are errors); setting __name__
+// afterwards also gives the type that bare name as the one CPython prints in messages
+// and reprs. Null with an exception set.
 PyTypeObject* create_builtin_type(PyType_Spec* spec, const char* name);
 
+// A type's name as CPython's own messages print it ("int", "NoneType", "numpy.ndarray").
+// The limited API hides `tp_name`, so it is rebuilt from __module__ and __name__: a
+// static type's name carries its module unless that is "builtins"; a heap type's is
+// its bare __name__ (exact for classes defined in Python; an extension's heap type
+// printed "_io.BytesIO" becomes "BytesIO").
+std::string type_name(PyObject* object);
+
+// An instance from the type's tp_alloc slot, and its release through tp_free (the
+// limited API reaches both through PyType_GetSlot).
+PyObject* alloc_instance(PyTypeObject* type);
+void free_instance(PyObject* self);
+
+// Takes the pending exception out of the interpreter, normalized; empty when none.
+Ref take_exception() noexcept;
+// Makes `exception` (from take_exception) the pending exception again.
+void restore_exception(Ref exception) noexcept;
+
 // The one translator: an ffmpeg::Error becomes ValueError (Invalid), RuntimeError
-// (Runtime) or NotImplementedError (Unsupported).
+// (Runtime), NotImplementedError (Unsupported) or MemoryError (Memory); Interrupted
+// leaves the exception that stopped the work as it is.
 void raise(const ffmpeg::Error& error);
 
 // Turns an unexpected C++ exception into a Python exception at an entry point.

@@ -1,6 +1,7 @@
 #include "run_video_request.hpp"
 
 #include "array.hpp"
+#include "signals.hpp"
 
 namespace av {
 namespace {
@@ -11,7 +12,7 @@ PyObject* float_list(const std::vector<double>& values) {
   for (size_t i = 0; i < values.size(); ++i) {
     PyObject* item = PyFloat_FromDouble(values[i]);
     if (!item) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals the item
   }
   return list.release();
 }
@@ -31,7 +32,7 @@ PyObject* run_video_request(ffmpeg::Decoder& engine, ffmpeg::VideoRequest reques
     raise(type.error());
     return nullptr;
   }
-  auto result = without_lock([&] {
+  auto result = interruptible(engine, [&] {
     return ffmpeg::video_request(engine, std::move(request), type.value(), transforms.value());
   });
   if (!result) {

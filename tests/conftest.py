@@ -12,6 +12,11 @@ SAMPLE = ROOT / "samples" / "sample.mp4"
 BFRAMES = "bframes.mp4"  # 160x120, time base 1/12800, a frame every 512, key frames every 6144
 
 
+def pytest_report_header():
+    # Which build runs: the development install, the sanitizer build or an installed wheel.
+    return f"_av: {_av.__file__} (FFmpeg {_av.ffmpeg_version})"
+
+
 def media(name):
     """Path of a clip made by scripts/make-test-media.sh."""
     path = MEDIA / name

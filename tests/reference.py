@@ -83,6 +83,13 @@ def packets(path, index):
     return sorted(out, key=lambda r: r[0])
 
 
+def packet_count(path, nth=0):
+    """How many packets ffprobe reads of the nth video stream (counted, not listed)."""
+    data = _probe(path, "-count_packets", "-select_streams", f"v:{nth}",
+                  "-show_entries", "stream=nb_read_packets")
+    return int(data["streams"][0]["nb_read_packets"])
+
+
 def video_frames(path, nth=0):
     """(timestamp, duration) of every decoded frame of the nth video stream, in
     presentation order."""
@@ -190,10 +197,12 @@ def tolerance(reference):
 
 
 @functools.lru_cache(maxsize=None)
-def cli(path, rate, channels, stream=None):
-    """The CLI's planar float output, shape (channels, samples)."""
+def cli(path, rate, channels, stream=None, seconds=None):
+    """The CLI's planar float output, shape (channels, samples); with `seconds`, of about
+    that much of the start only (the resampler's tail then ends it)."""
     select = ["-map", f"0:{stream}"] if stream is not None else []
-    out = _ffmpeg("-i", path, *select, "-ac", str(channels), "-ar", str(rate), "-f", "f32le", "-")
+    limit = ["-t", str(seconds)] if seconds is not None else []
+    out = _ffmpeg("-i", path, *select, *limit, "-ac", str(channels), "-ar", str(rate), "-f", "f32le", "-")
     return np.frombuffer(out, "<f4").reshape(-1, channels).T
 
 
@@ -201,3 +210,10 @@ def assert_close(ours, reference):
     assert ours.shape == reference.shape
     if reference.size:
         assert np.abs(ours - reference).max() <= tolerance(reference)
+
+
+def pattern_clip(path, width, height, seconds):
+    """H.264 in MP4 of ffmpeg's testsrc2 pattern at 25 fps (time base 1/12800), a key
+    frame every 25 frames."""
+    _ffmpeg("-f", "lavfi", "-i", f"testsrc2=size={width}x{height}:rate=25", "-t", str(seconds),
+            "-c:v", "libx264", "-g", "25", "-pix_fmt", "yuv420p", str(path))

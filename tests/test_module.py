@@ -1,5 +1,6 @@
 import importlib
 import inspect
+import re
 import subprocess
 import sys
 
@@ -20,7 +21,8 @@ def test_linked_ffmpeg_is_the_reported_one():
     # The libraries the module loaded are the ones whose version it reports.
     with open("/proc/self/maps") as f:
         maps = f.read()
-    assert "libavcodec.so.61" in maps
+    # libavcodec.so.61, or its copy in the wheel: libavcodec-<hash>.so.61.<minor>.<micro>
+    assert re.search(r"/libavcodec(-[0-9a-f]{8})?\.so\.61", maps)
 
 
 @pytest.mark.parametrize(
@@ -64,10 +66,16 @@ def test_import_twice_gives_the_same_module():
 
 def test_sub_interpreter_refused():
     code = (
-        "import _av, _xxsubinterpreters as s\n"
-        "i = s.create()\n"
+        "import _av\n"
         "try:\n"
-        "    s.run_string(i, 'import _av')\n"
+        "    import _xxsubinterpreters as s\n"
+        "    i = s.create()\n"
+        "except ImportError:\n"  # 3.13 renamed it; a legacy interpreter reaches the module's check
+        "    import _interpreters as s\n"
+        "    i = s.create('legacy')\n"
+        "try:\n"
+        "    failure = s.run_string(i, 'import _av')\n"  # 3.13 returns the failure
+        "    print(failure.formatted if failure else 'imported')\n"
         "except Exception as e:\n"
         "    print(type(e).__name__, e)\n"
     )

@@ -11,8 +11,10 @@ namespace ffmpeg {
 
 // Invalid: the request or the input is unacceptable. Runtime: an operation failed.
 // Unsupported: a feature this build does not provide yet; it fails loudly rather than
-// returning anything that could be mistaken for data.
-enum class ErrorKind { Invalid, Runtime, Unsupported };
+// returning anything that could be mistaken for data. Memory: the request needs more
+// memory than the system can give. Interrupted: the caller's interrupt hook stopped the
+// work (the caller holds the reason; the message is only a placeholder).
+enum class ErrorKind { Invalid, Runtime, Unsupported, Memory, Interrupted };
 
 struct Error {
   std::string message;
@@ -21,6 +23,8 @@ struct Error {
   static Error invalid(std::string m) { return {std::move(m), ErrorKind::Invalid}; }
   static Error runtime(std::string m) { return {std::move(m), ErrorKind::Runtime}; }
   static Error unsupported(std::string m) { return {std::move(m), ErrorKind::Unsupported}; }
+  static Error memory(std::string m) { return {std::move(m), ErrorKind::Memory}; }
+  static Error interrupted() { return {"interrupted", ErrorKind::Interrupted}; }
 };
 
 template <typename T>

@@ -1,8 +1,17 @@
 #include "ffmpeg/audio/resampler.hpp"
 
+#include <string>
+
 namespace ffmpeg {
 
 Result<Resampler> Resampler::create(const AVFrame& input, int rate, int channels) {
+  if (input.sample_rate < 1 || input.sample_rate > kMaxSourceRate)
+    return Error::runtime("audio sample rate out of range: " + std::to_string(input.sample_rate) +
+                          " Hz");
+  if (static_cast<int64_t>(rate) * kMaxDownsampling < input.sample_rate)
+    return Error::invalid("sample_rate too low for this audio: " + std::to_string(input.sample_rate) +
+                          " Hz cannot be reduced more than " +
+                          std::to_string(kMaxDownsampling) + " times");
   Resampler r;
   {
     // The output layout lives only as long as the set-up call needs it.

@@ -11,10 +11,20 @@
 
 namespace ffmpeg {
 
+// libswresample's filter grows with the ratio of input to output rate (its taps with
+// the ratio, times up to 1024 phases): a header claiming 831 MHz, resampled to 16 kHz,
+// builds a 1.7 GB filter for 8 s before the first sample. No audio has such a rate
+// (PCM tops out at 768 kHz; DSD1024 decodes to 5.6448 MHz), and an output rate below
+// 1/256 of the input keeps less than 0.4% of its band, so both are refused before
+// anything is built. At 256 the filter costs at most about 70 MB and half a second.
+constexpr int kMaxSourceRate = 6144000;
+constexpr int kMaxDownsampling = 256;
+
 class Resampler {
  public:
   // A resampler from the format, rate and layout of `input` to planar float at
-  // `rate` with the default layout of `channels` channels.
+  // `rate` with the default layout of `channels` channels. A source rate outside 1 to
+  // kMaxSourceRate, or one more than kMaxDownsampling times `rate`, is refused.
   static Result<Resampler> create(const AVFrame& input, int rate, int channels);
 
   // Whether `frame` has the sample format, rate and channel layout this resampler

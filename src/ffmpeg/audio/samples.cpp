@@ -1,5 +1,8 @@
 #include "ffmpeg/audio/samples.hpp"
 
+#include "ffmpeg/output/memory.hpp"
+
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -37,6 +40,13 @@ Status ChannelSamples::reserve(size_t count, float** tails) {
   if (needed > capacity_) {
     size_t grown = capacity_ ? capacity_ : kFirstCapacity;
     while (grown < needed) grown = grown > kMaxSamples / 2 ? kMaxSamples : grown * 2;
+    // A short file can decode to more samples than memory holds (a long stream of
+    // silence, a high output rate, many channels): the growth is checked before it is
+    // asked for, since the kernel would grant it and kill the process when it is used.
+    uint64_t more;
+    if (__builtin_mul_overflow(uint64_t{grown - capacity_}, planes_.size() * sizeof(float), &more))
+      more = UINT64_MAX;
+    TRY(check_memory(more, "decoded audio"));
     // A plane that grew before another failed keeps its larger block: capacity_ only
     // promises a lower bound, which stays true.
     for (float*& plane : planes_) {

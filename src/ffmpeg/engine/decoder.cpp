@@ -7,6 +7,9 @@
 namespace ffmpeg {
 
 Decoder::~Decoder() {
+  // Closing may call the interrupt callback (a network protocol closing); the caller's
+  // hook belongs to the work, not to the release.
+  interrupt_.arm(nullptr);
   pictures_.release();
   frame_.reset();
   packet_.reset();
@@ -15,6 +18,47 @@ Decoder::~Decoder() {
   format_context_.reset();
   io_context_.reset();
   reader_.reset();
+}
+
+void Decoder::abandon(std::unique_ptr<Decoder> engine) noexcept {
+  engine->reader_.reset();
+  // Deliberately leaked: see the declaration.
+  static_cast<void>(engine.release());
+}
+
+void Decoder::set_interrupt(InterruptHook* hook) noexcept {
+  interrupt_.arm(hook);
+  // A read that was told to exit leaves its error on the I/O context; the next call
+  // starts afresh (every method seeks before it reads, which clears it as well).
+  if (AVIOContext* pb = format_context_ ? format_context_->pb : nullptr;
+      pb && pb->error == AVERROR_EXIT) {
+    pb->error = 0;
+    pb->eof_reached = 0;
+  }
+}
+
+bool Decoder::interrupted() noexcept {
+  // The custom I/O context outlives a format context that a failed open freed.
+  const AVIOContext* pb = format_context_ ? format_context_->pb : io_context_.get();
+  if (pb && pb->error == AVERROR_EXIT) interrupt_.stop();
+  return interrupt_.poll();
+}
+
+Status Decoder::check_io(int code, const char* context) {
+  if (code == AVERROR_EXIT) interrupt_.stop();
+  if (code < 0 && interrupted()) return Error::interrupted();
+  return check(code, context);
+}
+
+Status Decoder::check_end(const char* context) {
+  if (interrupted()) return Error::interrupted();
+  const AVIOContext* pb = format_context_->pb;
+  if (pb && pb->error < 0 && pb->error != AVERROR_EOF) return check(pb->error, context);
+  return ok();
+}
+
+int Decoder::interrupt_callback(void* opaque) noexcept {
+  return static_cast<Decoder*>(opaque)->interrupted() ? 1 : 0;
 }
 
 Result<bool> Decoder::next() {
@@ -28,10 +72,12 @@ Result<bool> Decoder::next() {
     // The decoder asks for input after the drain request: nothing more will come.
     if (drained) return false;
     while (true) {
+      // Once per packet: the clock check is a few nanoseconds.
+      if (interrupted()) return Error::interrupted();
       read_since_open_ = true;
       r = av_read_frame(format_context_.get(), packet_.get());
       if (r != AVERROR_EOF) {
-        TRY(check(r, "read packet"));
+        TRY(check_io(r, "read packet"));
         // Packets flagged for discard (before an edit list's start) are sent too: the
         // first of them is often the key frame the next frames are predicted from, and
         // the decoder itself drops the frames they produce.
@@ -39,6 +85,8 @@ Result<bool> Decoder::next() {
           av_packet_unref(packet_.get());
           continue;
         }
+      } else {
+        TRY(check_end("read packet"));
       }
       // At the end, or once the last frame wanted before a seek has gone in: what the
       // decoder holds comes out without more input (with frame threads, more input
@@ -76,15 +124,17 @@ void Decoder::reset_after_seek() {
 }
 
 Status Decoder::seek(int64_t target) {
-  // A custom I/O context remembers a failed read for the rest of its life; a seek
-  // starts reading afresh, so one transient failure of a file-like object does not
-  // fail every later call.
-  if (io_context_) {
-    io_context_->error = 0;
-    io_context_->eof_reached = 0;
+  // Taken before the I/O context's error, which tells of an interrupted read, is cleared.
+  if (interrupted()) return Error::interrupted();
+  // An I/O context remembers a failed read for the rest of its life; a seek starts
+  // reading afresh, so one transient failure of a file-like object, or an interrupted
+  // read, does not fail every later call.
+  if (AVIOContext* pb = format_context_->pb) {
+    pb->error = 0;
+    pb->eof_reached = 0;
   }
-  TRY(check(av_seek_frame(format_context_.get(), stream_index_, target, AVSEEK_FLAG_BACKWARD),
-            "seek"));
+  TRY(check_io(av_seek_frame(format_context_.get(), stream_index_, target, AVSEEK_FLAG_BACKWARD),
+               "seek"));
   reset_after_seek();
   return ok();
 }
@@ -101,6 +151,7 @@ Status Decoder::rewind() {
   Status result = seek(low - 1);
   if (!result) result = seek(low);
   if (!result && start != low) result = seek(start);
+  if (!result && result.error().kind == ErrorKind::Interrupted) return result;
   // A container that cannot seek at all (a Matroska file cut short, without cues) is
   // still at its start if nothing has been read since the open.
   if (result || !read_since_open_) return ok();
@@ -109,10 +160,14 @@ Status Decoder::rewind() {
 
 Result<std::optional<PacketInfo>> Decoder::scan_packet() {
   while (true) {
+    if (interrupted()) return Error::interrupted();
     read_since_open_ = true;
     const int r = av_read_frame(format_context_.get(), packet_.get());
-    if (r == AVERROR_EOF) return std::optional<PacketInfo>();
-    TRY(check(r, "scan packets"));
+    if (r == AVERROR_EOF) {
+      TRY(check_end("scan packets"));
+      return std::optional<PacketInfo>();
+    }
+    TRY(check_io(r, "scan packets"));
     if (packet_->stream_index != stream_index_) {
       av_packet_unref(packet_.get());
       continue;

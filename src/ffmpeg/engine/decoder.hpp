@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "ffmpeg/engine/frame_skip.hpp"
+#include "ffmpeg/engine/interrupt.hpp"
 #include "ffmpeg/engine/reader.hpp"
 #include "ffmpeg/engine/sent_key_frames.hpp"
 #include "ffmpeg/engine/source.hpp"
@@ -23,6 +24,8 @@ struct OpenOptions {
   MediaType media_type = MediaType::Video;
   std::optional<int> stream_index;
   int threads = 1;  // the decoder's thread count, given to FFmpeg as it is
+  // Asked during the open (see set_interrupt); null: the open cannot be stopped.
+  InterruptHook* interrupt = nullptr;
 };
 
 // What a packet of the stream says about itself, read without decoding.
@@ -41,6 +44,20 @@ class Decoder {
   Decoder(const Decoder&) = delete;
   Decoder& operator=(const Decoder&) = delete;
   ~Decoder();
+
+  // Gives up an engine without releasing its FFmpeg objects, in a process that did not
+  // open it (a child after fork): its codec's worker threads do not exist there, so
+  // freeing the codec context can hang, and closing a network connection would write
+  // to a socket the parent still uses. Only the reader is released (a private copy of
+  // bytes, or the child's own reference to a file-like object); the rest stays
+  // allocated until the process ends.
+  static void abandon(std::unique_ptr<Decoder> engine) noexcept;
+
+  // Arms `hook` for the calls that follow (null disarms): next(), scan_packet(), the
+  // seeks and FFmpeg's blocking reads then ask it every so often, and once it asks
+  // for a stop every one of them fails with an Interrupted error until it is armed
+  // again. A stop left over from an earlier call is forgotten.
+  void set_interrupt(InterruptHook* hook) noexcept;
 
   // The pump: leaves one more decoded frame of the stream in frame() (true), or
   // reports the end of the stream (false), or of what the aim wants once the frames
@@ -100,10 +117,26 @@ class Decoder {
   Decoder(MediaType media_type, int threads) noexcept
       : threads_(threads), media_type_(media_type) {}
   Status open_input(Source source);
+  // A new format context with the interrupt callback (and the custom I/O context, if
+  // any), opened on `url`.
+  Status open_url(const char* url, DictionaryPtr options);
   Status choose_stream(std::optional<int> stream_index);
   Status open_codec();
   // Returns the pump to its initial state; every seek is followed by it.
   void reset_after_seek();
+  // Whether the work must stop: the hook asked for it, or a read through the I/O
+  // context was told to exit (FFmpeg's interrupt callback, or a file-like object's
+  // reader keeping the caller's exception).
+  bool interrupted() noexcept;
+  // check() for reads and seeks: their failure while the work is being stopped is the
+  // stop, not a damaged file.
+  Status check_io(int code, const char* context);
+  // At the end of the container: a demuxer may report a failed read (or one told to
+  // exit) as the end of the file, which the I/O context still remembers. Returning
+  // what was read so far as the whole stream would be a failure passed off as success.
+  Status check_end(const char* context);
+  // FFmpeg's AVIOInterruptCB; `opaque` is the engine.
+  static int interrupt_callback(void* opaque) noexcept;
 
   // Released in the order the destructor writes out; a half-built engine goes the
   // same way, every step tolerating an empty member.
@@ -123,6 +156,7 @@ class Decoder {
   int stream_index_ = 0;
   int threads_;
   MediaType media_type_;
+  Interrupt interrupt_;
   bool draining_ = false;
   FrameSkip skip_;
   SentKeyFrames sent_keys_;

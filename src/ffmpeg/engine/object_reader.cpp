@@ -1,8 +1,7 @@
 // The reader over a file-like object. This is the one media-side file that calls into
 // Python: it takes the interpreter lock itself for each call, since FFmpeg calls it
 // while a Decoder operation runs with the lock released.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "python.hpp"
 
 #include <cstring>
 #include <string>
@@ -39,9 +38,21 @@ PyObject* call_method(PyObject* obj, const char* method, const char* format, Arg
   return result;
 }
 
+// The code for a callback whose Python call raised. An Exception is the file-like
+// object failing: an I/O error to FFmpeg, the exception cleared. Anything else
+// (KeyboardInterrupt, SystemExit) is the caller's and stays pending for the method to
+// raise; FFmpeg is told to exit.
+int failure_code() noexcept {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return AVERROR_EXIT;
+  PyErr_Clear();
+  return AVERROR(EIO);
+}
+
 // obj.seek(offset, whence) converted to a position; -1 with an exception set on failure.
-int64_t call_seek(PyObject* obj, int64_t offset, int whence) {
+// `returned` tells whether the call itself returned (its result may still be unusable).
+int64_t call_seek(PyObject* obj, int64_t offset, int whence, bool& returned) {
   PyObject* r = call_method(obj, "seek", "Li", static_cast<long long>(offset), whence);
+  returned = r != nullptr;
   if (!r) return -1;
   const long value = PyLong_AsLong(r);
   Py_DECREF(r);
@@ -72,76 +83,77 @@ Status ObjectReader::start() {
     Py_DECREF(r);
     return ok();
   }
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return Error::interrupted();  // kept pending
+  av::Ref value = av::take_exception();
   std::string message;
-  if (PyObject* qualname = PyObject_GetAttrString(type, "__qualname__")) {
-    if (const char* s = PyUnicode_AsUTF8(qualname)) message = s;
+  if (PyObject* qualname = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value.get())),
+                                                  "__qualname__")) {
+    if (const char* s = PyUnicode_AsUTF8AndSize(qualname, nullptr)) message = s;
     Py_DECREF(qualname);
   }
   PyErr_Clear();
-  if (message.empty()) message = reinterpret_cast<PyTypeObject*>(type)->tp_name;
+  if (message.empty()) message = av::type_name(value.get());
   message += ": ";
-  PyObject* text = value ? PyObject_Str(value) : nullptr;
-  const char* utf8 = text ? PyUnicode_AsUTF8(text) : nullptr;
+  PyObject* text = PyObject_Str(value.get());
+  const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text, nullptr) : nullptr;
   message += utf8 ? utf8 : "<exception str() failed>";
   Py_XDECREF(text);
   PyErr_Clear();
-  Py_XDECREF(type);
-  Py_XDECREF(value);
-  Py_XDECREF(traceback);
   return Error::runtime(std::move(message));
 }
 
 int ObjectReader::read(uint8_t* buffer, int size) noexcept {
   LockGuard lock;
+  // An exception already pending is on its way to the caller: no Python code runs
+  // before the method raises it.
+  if (PyErr_Occurred()) return AVERROR_EXIT;
+  if (position_lost_) return AVERROR(EIO);
   PyObject* result = call_method(object_.get(), "read", "i", size);
   int code;
   if (!result) {
-    code = AVERROR(EIO);
+    code = failure_code();
   } else if (!PyBytes_Check(result)) {
     code = AVERROR(EIO);
   } else {
-    const Py_ssize_t n = PyBytes_GET_SIZE(result);
+    const Py_ssize_t n = PyBytes_Size(result);
     if (n == 0) {
       code = AVERROR_EOF;
     } else if (n > size) {
       code = AVERROR(EIO);  // never copy more than FFmpeg's buffer holds
     } else {
-      std::memcpy(buffer, PyBytes_AS_STRING(result), static_cast<size_t>(n));
+      std::memcpy(buffer, PyBytes_AsString(result), static_cast<size_t>(n));
       code = static_cast<int>(n);
     }
   }
   Py_XDECREF(result);
-  // A failure of the file-like object is an I/O error to FFmpeg, never a Python
-  // exception left behind.
-  PyErr_Clear();
   return code;
 }
 
 int64_t ObjectReader::seek(int64_t offset, int whence) noexcept {
   LockGuard lock;
+  if (PyErr_Occurred()) return AVERROR_EXIT;  // as in read()
   PyObject* obj = object_.get();
-  int64_t result;
+  bool returned;
+  // A call that raised is taken not to have moved the object; one that returned an
+  // unusable result may have.
+  auto failed = [&](bool moved) {
+    if (moved) position_lost_ = true;
+    return static_cast<int64_t>(failure_code());
+  };
   if (whence & AVSEEK_SIZE) {
-    const int64_t current = call_seek(obj, 0, SEEK_CUR);
-    if (current == -1 && PyErr_Occurred()) goto failed;
-    result = call_seek(obj, 0, SEEK_END);
-    if (result == -1 && PyErr_Occurred()) goto failed;
-    if (PyObject* back = call_method(obj, "seek", "Li", static_cast<long long>(current), SEEK_SET)) {
-      Py_DECREF(back);
-    } else {
-      goto failed;
-    }
-    return result;
+    const int64_t current = call_seek(obj, 0, SEEK_CUR, returned);
+    if (current == -1 && PyErr_Occurred()) return failed(false);  // seek(0, 1) does not move
+    const int64_t size = call_seek(obj, 0, SEEK_END, returned);
+    if (size == -1 && PyErr_Occurred()) return failed(returned);
+    PyObject* back = call_method(obj, "seek", "Li", static_cast<long long>(current), SEEK_SET);
+    if (!back) return failed(true);  // left at the end
+    Py_DECREF(back);
+    return size;
   }
-  result = call_seek(obj, offset, whence & ~(AVSEEK_SIZE | AVSEEK_FORCE));
-  if (result == -1 && PyErr_Occurred()) goto failed;
+  const int64_t result = call_seek(obj, offset, whence & ~(AVSEEK_SIZE | AVSEEK_FORCE), returned);
+  if (result == -1 && PyErr_Occurred()) return failed(returned);
+  position_lost_ = false;
   return result;
-failed:
-  PyErr_Clear();
-  return AVERROR(EIO);
 }
 
 }  // namespace ffmpeg

@@ -43,6 +43,11 @@ class ObjectReader final : public Reader {
 
  private:
   PyOwned object_;
+  // A seek that returned something other than a position may still have moved the
+  // object (one that returns None after seeking does): FFmpeg's idea of the position
+  // is then wrong, and reading on would hand it bytes from elsewhere, which a demuxer
+  // can take for the end of the file. Reads fail until a seek succeeds.
+  bool position_lost_ = false;
 };
 
 }  // namespace ffmpeg

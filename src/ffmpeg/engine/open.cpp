@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "ffmpeg/engine/decoder.hpp"
+#include "ffmpeg/engine/url_options.hpp"
 
 namespace ffmpeg {
 namespace {
@@ -16,14 +17,14 @@ constexpr int kIoBufferSize = 32768;
 constexpr const char* kInMemoryProtocols = "crypto,data";
 
 // avformat_open_input frees the context itself on failure and nulls the pointer; it
-// replaces the options with the ones it did not consume.
-Status open_format(FormatContextPtr& context, const char* url, DictionaryPtr options) {
+// replaces the options with the ones it did not consume. Returns its result code.
+int open_format(FormatContextPtr& context, const char* url, DictionaryPtr options) {
   AVFormatContext* raw = context.release();
   AVDictionary* raw_options = options.release();
   const int r = avformat_open_input(&raw, url, nullptr, &raw_options);
   context.reset(raw);
   options.reset(raw_options);
-  return check(r, "open input");
+  return r;
 }
 
 // The stream's decoder, configured and opened from the stream's parameters.
@@ -44,11 +45,16 @@ Result<CodecContextPtr> open_codec_context(const AVStream& stream, int threads) 
 
 Result<std::unique_ptr<Decoder>> Decoder::open(Source source, const OpenOptions& options) {
   std::unique_ptr<Decoder> d(new Decoder(options.media_type, options.threads));
+  d->interrupt_.arm(options.interrupt);
   TRY(d->open_input(std::move(source)));
-  TRY(check(avformat_find_stream_info(d->format_context_.get(), nullptr), "read stream metadata"));
+  TRY(d->check_io(avformat_find_stream_info(d->format_context_.get(), nullptr),
+                  "read stream metadata"));
+  // A stream-info probe that a stop cut short may still return success.
+  if (d->interrupted()) return Error::interrupted();
   TRY(d->choose_stream(options.stream_index));
   TRY(d->open_codec());
   d->skip_.enable(FrameSkip::suits(d->stream()));
+  d->interrupt_.arm(nullptr);
   return d;
 }
 
@@ -56,7 +62,16 @@ Status Decoder::open_input(Source source) {
   if (auto* path = std::get_if<source::Path>(&source)) {
     if (std::memchr(path->text.data(), '\0', path->text.size()))
       return Error::invalid("path contains NUL");
-    return open_format(format_context_, path->text.c_str(), nullptr);
+    ProtocolLog log;
+    TRY_ASSIGN(DictionaryPtr url, url_options(path->text, false));
+    Status opened = open_url(path->text.c_str(), std::move(url));
+    if (opened && needs_forward_cache(*format_context_, path->text)) {
+      TRY_ASSIGN(url, url_options(path->text, true));
+      opened = open_url(("cache:" + path->text).c_str(), std::move(url));
+    }
+    if (!opened && opened.error().kind != ErrorKind::Interrupted)
+      return log.explain(std::move(opened).error());
+    return opened;
   }
   if (auto* custom = std::get_if<source::Custom>(&source)) {
     reader_ = std::move(custom->reader);
@@ -71,15 +86,25 @@ Status Decoder::open_input(Source source) {
   if (!io) return Error::runtime("cannot allocate input context");
   buffer.release();  // owned by the I/O context from here on
   io_context_.reset(io);
-  format_context_.reset(avformat_alloc_context());
-  if (!format_context_) return Error::runtime("cannot allocate format context");
-  format_context_->pb = io;
-  format_context_->flags |= AVFMT_FLAG_CUSTOM_IO;
   AVDictionary* options = nullptr;
   const int r = av_dict_set(&options, "protocol_whitelist", kInMemoryProtocols, 0);
   DictionaryPtr owned_options(options);
   TRY(check(r, "open input"));
-  return open_format(format_context_, nullptr, std::move(owned_options));
+  return open_url(nullptr, std::move(owned_options));
+}
+
+Status Decoder::open_url(const char* url, DictionaryPtr options) {
+  // Allocated here rather than by avformat_open_input so that the interrupt callback
+  // is in place for the open itself, which for a URL can block on the network. A
+  // context opened before (a URL reopened through the cache protocol) is closed first.
+  format_context_.reset(avformat_alloc_context());
+  if (!format_context_) return Error::runtime("cannot allocate format context");
+  format_context_->interrupt_callback = {interrupt_callback, this};
+  if (io_context_) {
+    format_context_->pb = io_context_.get();
+    format_context_->flags |= AVFMT_FLAG_CUSTOM_IO;
+  }
+  return check_io(open_format(format_context_, url, std::move(options)), "open input");
 }
 
 Status Decoder::choose_stream(std::optional<int> stream_index) {

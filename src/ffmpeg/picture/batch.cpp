@@ -1,5 +1,7 @@
 #include "ffmpeg/picture/batch.hpp"
 
+#include "ffmpeg/output/memory.hpp"
+
 #include <bit>
 #include <cstdlib>
 #include <cstring>
@@ -56,6 +58,9 @@ Result<Batch> Batch::allocate(size_t count, Size size, const PictureFormat& form
   if (!mul(batch_samples, final_sample_bytes, final_bytes) ||
       final_bytes > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) - kSlack)
     return Error::runtime("cannot allocate the output batch");
+  // A header may claim any picture size, and the pages would be touched only as the
+  // pictures are written: refuse what the system cannot give before asking for it.
+  TRY(check_memory(final_bytes + kSlack, "video output"));
   Batch batch;
   // Room for the final element type; the picture bytes are the first `bytes` of it.
   batch.pixels_ =
