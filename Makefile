@@ -8,7 +8,6 @@
 # make sdist - the source distribution into dist/
 # make check-wheel - the wheel installed into a fresh venv per CPython 3.10-3.13, tested there
 # make bench-ray - avarray.ray.read_frames against ray.data.read_videos (bench/ray_frames.py)
-# make bench-interrupt - how soon Ctrl-C stops each long call (bench/interrupt.py)
 # make fuzz - the libFuzzer harness fuzz/engine_fuzzer.cpp for FUZZ_SECONDS (default 60)
 SHELL := /bin/bash
 PYTHON ?= python3
@@ -23,7 +22,7 @@ PKG_ENV = prefix=$$(cat $(BUILD)/ffmpeg-prefix); \
   if [ "$$prefix" != system ]; then export PKG_CONFIG_PATH="$$prefix/lib/pkgconfig"; fi
 
 .PHONY: all setup test demo test-asan media clean bench bench-video wheel sdist check-wheel bench-ray \
-  bench-interrupt fuzz
+  fuzz
 all: setup
 
 setup: $(VENV)/.installed media
@@ -62,6 +61,8 @@ $(BUILD)/asan/.built: $(VENV)/.deps $(BUILD)/ffmpeg-prefix $(SOURCES)
 	  cmake -S . -B $(BUILD)/asan -G Ninja -DAVARRAY_SANITIZE=ON -DAVARRAY_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DPython_EXECUTABLE=$(CURDIR)/$(VPY) > /dev/null && \
 	  cmake --build $(BUILD)/asan
+	@# A module of an earlier, per-version build would be imported before the abi3 one.
+	find $(BUILD)/asan -maxdepth 1 -name '_av.*.so' ! -name '_av.abi3.so' -delete
 	touch $@
 
 # Python itself is not built with the sanitizers, so the runtimes are preloaded. Leak
@@ -131,9 +132,6 @@ $(VENV)/.decord: $(VENV)/.deps
 
 bench-ray: setup $(VENV)/.decord
 	$(VPY) bench/ray_frames.py
-
-bench-interrupt: setup
-	$(VPY) bench/interrupt.py
 
 # The fuzzer: the engine (src/ffmpeg without the file-like reader, the one file there that
 # needs Python) and the harness, built with clang's libFuzzer, AddressSanitizer and

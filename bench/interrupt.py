@@ -3,7 +3,7 @@ KeyboardInterrupt reaches Python, over several rounds, each in a child process o
 own (tests/interrupting.py, on the test clips). Also the call's uninterrupted length,
 which is how late KeyboardInterrupt would come without the mechanism.
 
-Run: make bench-interrupt (after make media)."""
+Run: .venv/bin/python bench/interrupt.py (after make media)."""
 import json
 import pathlib
 import statistics
