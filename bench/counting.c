@@ -14,17 +14,16 @@
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <link.h>
 #include <stdint.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/frame.h>
 #include <libswscale/swscale.h>
 
-#define STR(x) #x
-#define XSTR(x) STR(x)
-#define SONAME(lib, major) "lib" lib ".so." XSTR(major)
 
 enum {
   SEEKS, PACKETS_SENT, FRAMES_RECEIVED, MAX_FRAME_PTS, MALLOC, CALLOC, REALLOC, MEMALIGN,
@@ -94,32 +93,49 @@ void* memalign(size_t alignment, size_t n) {
 
 // Python loads extensions with RTLD_LOCAL, so the FFmpeg libraries are not in the global
 // scope that dlsym(RTLD_NEXT) searches: the real functions are looked up in the already
-// loaded libraries by their sonames.
+// loaded library whose file name starts with the library's name, "libavcodec.so.61" of a
+// development build or the renamed "libavcodec-<hash>.so.61..." that a wheel bundles.
+struct loaded {
+  const char* stem;
+  const char* path;
+};
+static int find_loaded(struct dl_phdr_info* info, size_t size, void* data) {
+  (void)size;
+  struct loaded* wanted = data;
+  const char* slash = strrchr(info->dlpi_name, '/');
+  const char* file = slash ? slash + 1 : info->dlpi_name;
+  const size_t n = strlen(wanted->stem);
+  if (strncmp(file, wanted->stem, n) != 0 || (file[n] != '.' && file[n] != '-')) return 0;
+  wanted->path = info->dlpi_name;
+  return 1;
+}
 static void* real(const char* library, const char* name) {
-  void* handle = dlopen(library, RTLD_LAZY | RTLD_NOLOAD);
+  struct loaded wanted = {library, NULL};
+  dl_iterate_phdr(find_loaded, &wanted);
+  void* handle = wanted.path ? dlopen(wanted.path, RTLD_LAZY | RTLD_NOLOAD) : NULL;
   void* f = handle ? dlsym(handle, name) : NULL;
   if (!f) abort();
   return f;
 }
-#define REAL(f, lib, major) \
+#define REAL(f, lib) \
   static __typeof__(f)* next; \
-  if (!next) next = (__typeof__(f)*)real(SONAME(lib, major), #f)
+  if (!next) next = (__typeof__(f)*)real("lib" lib, #f)
 
 int av_seek_frame(AVFormatContext* s, int stream_index, int64_t timestamp, int flags) {
-  REAL(av_seek_frame, "avformat", LIBAVFORMAT_VERSION_MAJOR);
+  REAL(av_seek_frame, "avformat");
   const int64_t i = __atomic_fetch_add(&counts[SEEKS], 1, __ATOMIC_RELAXED);
   if (i < MAX_SEEKS) seek_targets[i] = timestamp;
   return next(s, stream_index, timestamp, flags);
 }
 
 int avcodec_send_packet(AVCodecContext* avctx, const AVPacket* packet) {
-  REAL(avcodec_send_packet, "avcodec", LIBAVCODEC_VERSION_MAJOR);
+  REAL(avcodec_send_packet, "avcodec");
   if (packet) bump(PACKETS_SENT);
   return next(avctx, packet);
 }
 
 int avcodec_receive_frame(AVCodecContext* avctx, AVFrame* frame) {
-  REAL(avcodec_receive_frame, "avcodec", LIBAVCODEC_VERSION_MAJOR);
+  REAL(avcodec_receive_frame, "avcodec");
   const int r = next(avctx, frame);
   if (r >= 0) {
     const int64_t pts = frame->pts != AV_NOPTS_VALUE ? frame->pts : frame->best_effort_timestamp;
@@ -138,10 +154,10 @@ static int counting_get_buffer2(AVCodecContext* s, AVFrame* frame, int flags) {
 }
 
 int avcodec_open2(AVCodecContext* avctx, const AVCodec* codec, AVDictionary** options) {
-  REAL(avcodec_open2, "avcodec", LIBAVCODEC_VERSION_MAJOR);
+  REAL(avcodec_open2, "avcodec");
   if (!default_get_buffer2)
     default_get_buffer2 = (__typeof__(default_get_buffer2))real(
-        SONAME("avcodec", LIBAVCODEC_VERSION_MAJOR), "avcodec_default_get_buffer2");
+        "libavcodec", "avcodec_default_get_buffer2");
   if (avctx && avctx->get_buffer2 == default_get_buffer2) avctx->get_buffer2 = counting_get_buffer2;
   return next(avctx, codec, options);
 }
@@ -150,14 +166,14 @@ struct SwsContext* sws_getContext(int src_w, int src_h, enum AVPixelFormat src_f
                                   int dst_h, enum AVPixelFormat dst_format, int flags,
                                   SwsFilter* src_filter, SwsFilter* dst_filter,
                                   const double* param) {
-  REAL(sws_getContext, "swscale", LIBSWSCALE_VERSION_MAJOR);
+  REAL(sws_getContext, "swscale");
   bump(SWS_GET_CONTEXT);
   return next(src_w, src_h, src_format, dst_w, dst_h, dst_format, flags, src_filter, dst_filter,
               param);
 }
 
 int av_frame_get_buffer(AVFrame* frame, int align) {
-  REAL(av_frame_get_buffer, "avutil", LIBAVUTIL_VERSION_MAJOR);
+  REAL(av_frame_get_buffer, "avutil");
   bump(FRAME_GET_BUFFER);
   return next(frame, align);
 }
