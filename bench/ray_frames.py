@@ -11,8 +11,9 @@ driver:
 and reports the medians (min to max), the speed-up over read_videos and the throughput of
 two workers over one, and what two processes give over one without Ray at that moment
 (the machine is shared: that is the ceiling for two workers); then two workers against one
-over the clips listed five times, past the executor's start. First, in the fresh cluster, it reads every frame of 4 s of 4K and
-reports the reading worker's peak memory. read_videos needs decord (`pip install decord`).
+over the clips listed five times, past the executor's start. First, in the fresh cluster, it
+reads every frame of 4 s of 4K and reports the reading worker's peak memory. read_videos needs
+decord (`pip install decord`).
 
 Usage: bench/ray_frames.py [--rounds N]
 """
