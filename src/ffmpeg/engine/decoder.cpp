@@ -66,7 +66,16 @@ Result<bool> Decoder::next() {
   bool drained = draining_;
   int r = avcodec_receive_frame(codec_context_.get(), frame_.get());
   while (true) {
-    if (r >= 0) return true;
+    if (r >= 0) {
+      if (deliver_from_ == AV_NOPTS_VALUE || frame_->pts == AV_NOPTS_VALUE ||
+          frame_->pts >= deliver_from_)
+        return true;
+      // Decoded from the packets read before the key frame, or a leading picture of
+      // it: its references were never decoded, whatever the decoder shows.
+      av_frame_unref(frame_.get());
+      r = avcodec_receive_frame(codec_context_.get(), frame_.get());
+      continue;
+    }
     if (r == AVERROR_EOF) return false;
     if (r != AVERROR(EAGAIN)) return check(r, "receive decoded frame").error();
     // The decoder asks for input after the drain request: nothing more will come.
@@ -84,6 +93,12 @@ Result<bool> Decoder::next() {
         if (packet_->stream_index != stream_index_) {
           av_packet_unref(packet_.get());
           continue;
+        }
+        if (map_next_) {
+          Result<bool> known = restore_timestamps(*packet_);
+          if (!known || !known.value()) av_packet_unref(packet_.get());
+          if (!known) return std::move(known).error();
+          if (!known.value()) continue;
         }
       } else {
         TRY(check_end("read packet"));
@@ -121,9 +136,105 @@ void Decoder::reset_after_seek() {
   draining_ = false;
   skip_.restart();
   sent_keys_.restart();
+  map_next_.reset();
+  map_found_ = false;
+  deliver_from_ = AV_NOPTS_VALUE;
+}
+
+Result<bool> Decoder::restore_timestamps(AVPacket& packet) {
+  const std::vector<MappedPacket>& packets = map_->packets();
+  // Found by size, and at first by position too. Later positions can differ from a
+  // read from the start: the MPEG program stream parser dates a packet from the PES
+  // packet it began in, and where the first one read began depends on the landing.
+  const auto same = [&](size_t i, bool where) {
+    const MappedPacket& m = packets[i];
+    return packet.size == m.size && (!where || packet.pos < 0 || m.pos < 0 || packet.pos == m.pos);
+  };
+  if (!map_found_) {
+    // Right after a byte seek, the demuxer's parser may first return the tail of a
+    // packet that began before the landing position, on its own: it is passed over
+    // until a packet is the one the map lists there or shortly after. Finding it only
+    // after the key frame would leave the key frame undecoded.
+    for (size_t i = *map_next_; i < packets.size() && i <= map_key_ && i < *map_next_ + 8; ++i) {
+      if (!same(i, true)) continue;
+      map_found_ = true;
+      map_next_ = i;
+      break;
+    }
+    if (!map_found_) {
+      if (++map_passed_ < 8) return false;
+      return Error::runtime("packets read after a seek do not match the scan");
+    }
+  }
+  // The map was read through the same demuxer from the start; the packets found again
+  // come in the same order. One that does not fit means the input changed or the
+  // demuxer split it otherwise, and no timestamp can be trusted.
+  const size_t i = (*map_next_)++;
+  if (i >= packets.size() || !same(i, false))
+    return Error::runtime("packets read after a seek do not match the scan");
+  const MappedPacket& m = packets[i];
+  packet.pts = m.timestamp;
+  packet.dts = m.dts;
+  if (packet.duration <= 0) packet.duration = m.duration;
+  return true;
+}
+
+Status Decoder::seek_bytes(int64_t pos) {
+  if (interrupted()) return Error::interrupted();
+  if (AVIOContext* pb = format_context_->pb) {
+    pb->error = 0;
+    pb->eof_reached = 0;
+  }
+  TRY(check_io(av_seek_frame(format_context_.get(), stream_index_, pos, AVSEEK_FLAG_BYTE),
+               "seek"));
+  reset_after_seek();
+  return ok();
+}
+
+Status Decoder::seek_to_key(size_t key, bool from_start) {
+  const std::vector<MappedPacket>& packets = map_->packets();
+  if (packets.empty()) return seek_bytes(0);
+  const size_t landing = from_start ? 0 : map_->landing_for(key);
+  // The start of the input rather than the first packet's own position: what comes
+  // before it (a stream's parameter sets) belongs to it.
+  TRY(seek_bytes(landing == 0 ? 0 : packets[landing].pos));
+  map_next_ = landing;
+  map_key_ = from_start ? 0 : key;
+  map_passed_ = 0;
+  if (!from_start) deliver_from_ = packets[key].timestamp;
+  return ok();
+}
+
+Result<std::shared_ptr<const PacketMap>> Decoder::read_packet_map() {
+  std::vector<MappedPacket> packets;
+  while (true) {
+    TRY_ASSIGN(const std::optional<PacketInfo> info, scan_packet());
+    if (!info) break;
+    packets.push_back(
+        {info->pos, info->dts, info->pts, info->duration, info->size, info->flags});
+  }
+  TRY_ASSIGN(PacketMap map, PacketMap::build(std::move(packets), stream().codecpar->video_delay));
+  return std::make_shared<const PacketMap>(std::move(map));
+}
+
+Result<std::shared_ptr<const PacketMap>> Decoder::packet_map() {
+  if (!seeks_by_map_) {
+    TRY(rewind());
+    TRY_ASSIGN(std::shared_ptr<const PacketMap> map, read_packet_map());
+    TRY(rewind());
+    return map;
+  }
+  TRY(rewind());
+  return map_;
 }
 
 Status Decoder::seek(int64_t target) {
+  if (seeks_by_map_) {
+    if (!map_) TRY(rewind());  // reads the map
+    const std::optional<size_t> key = map_->key_at_or_before(target);
+    // Before the first key frame: from the start, as the backward seek would land.
+    return key ? seek_to_key(*key, false) : seek_to_key(0, true);
+  }
   // Taken before the I/O context's error, which tells of an interrupted read, is cleared.
   if (interrupted()) return Error::interrupted();
   // An I/O context remembers a failed read for the rest of its life; a seek starts
@@ -140,6 +251,13 @@ Status Decoder::seek(int64_t target) {
 }
 
 Status Decoder::rewind() {
+  if (seeks_by_map_) {
+    if (!map_) {
+      TRY(seek_bytes(0));
+      TRY_ASSIGN(map_, read_packet_map());
+    }
+    return seek_to_key(0, true);
+  }
   // A backward seek lands on the last index entry at or before its target, so a seek
   // to start_time itself can skip packets stored before that entry (AAC priming
   // packets, edit lists, a transport stream's first key frame). Aim below every
@@ -172,13 +290,20 @@ Result<std::optional<PacketInfo>> Decoder::scan_packet() {
       av_packet_unref(packet_.get());
       continue;
     }
-    const PacketInfo info{packet_->pts, packet_->dts, packet_->duration, packet_->flags};
+    const PacketInfo info{packet_->pts,  packet_->dts,  packet_->duration,
+                          packet_->pos,  packet_->size, packet_->flags};
     av_packet_unref(packet_.get());
     return std::optional<PacketInfo>(info);
   }
 }
 
 std::optional<int64_t> Decoder::indexed_key_frame(int64_t ts) const noexcept {
+  if (seeks_by_map_) {
+    if (!map_) return std::nullopt;
+    const std::optional<size_t> key = map_->key_at_or_before(ts);
+    if (!key) return std::nullopt;
+    return map_->packets()[*key].timestamp;
+  }
   AVStream* st = format_context_->streams[stream_index_];
   const int i = av_index_search_timestamp(st, ts, AVSEEK_FLAG_BACKWARD);
   // A negative index (no entry at or before ts) gives no entry.
@@ -189,12 +314,25 @@ std::optional<int64_t> Decoder::indexed_key_frame(int64_t ts) const noexcept {
 
 bool Decoder::seek_lands_between(int64_t seek_pts, int64_t from,
                                  int64_t target) const noexcept {
+  // The map's timestamps are presentation times: the key frame is where the seek lands.
+  if (seeks_by_map_) {
+    const std::optional<int64_t> landing = indexed_key_frame(seek_pts);
+    return landing && *landing > from && *landing <= target;
+  }
   const std::optional<int64_t> landing = indexed_key_frame(seek_pts);
   const std::optional<int64_t> delay = sent_keys_.key_delay();
   return landing && delay && *landing > from && *landing + *delay <= target;
 }
 
 bool Decoder::passes_seek(int64_t seek_pts, int64_t target) const noexcept {
+  // Decoding resumed at or before the key frame the seek would resume at, and that key
+  // frame has been read since: the seek would decode what has been decoded.
+  if (seeks_by_map_) {
+    if (!map_ || !map_next_ || !map_found_) return false;
+    const std::optional<size_t> key = map_->key_at_or_before(seek_pts);
+    return key && map_key_ <= *key && *key < *map_next_ &&
+           map_->packets()[*key].timestamp <= target;
+  }
   const std::optional<int64_t> landing = indexed_key_frame(seek_pts);
   AVStream* st = format_context_->streams[stream_index_];
   const AVIndexEntry* first = avformat_index_get_entry(st, 0);

@@ -8,6 +8,7 @@
 
 #include "ffmpeg/engine/frame_skip.hpp"
 #include "ffmpeg/engine/interrupt.hpp"
+#include "ffmpeg/engine/packet_map.hpp"
 #include "ffmpeg/engine/reader.hpp"
 #include "ffmpeg/engine/sent_key_frames.hpp"
 #include "ffmpeg/engine/source.hpp"
@@ -26,14 +27,6 @@ struct OpenOptions {
   int threads = 1;  // the decoder's thread count, given to FFmpeg as it is
   // Asked during the open (see set_interrupt); null: the open cannot be stopped.
   InterruptHook* interrupt = nullptr;
-};
-
-// What a packet of the stream says about itself, read without decoding.
-struct PacketInfo {
-  int64_t pts;
-  int64_t dts;
-  int64_t duration;
-  int flags;  // AV_PKT_FLAG_*
 };
 
 class Decoder {
@@ -82,6 +75,13 @@ class Decoder {
   // For the packet scan: the next packet of the stream, read without decoding
   // (packets of other streams are passed over); none at the end of the container.
   Result<std::optional<PacketInfo>> scan_packet();
+  // Every packet of the stream as a read from its start finds it. Where the engine
+  // seeks by byte position (seeks_by_map()) the map is read once and kept; elsewhere
+  // each call reads it anew. Either way the engine is left rewound.
+  Result<std::shared_ptr<const PacketMap>> packet_map();
+  // Whether seeks go to packets of the map by byte position rather than through the
+  // container's timestamp seek (MPEG program and transport streams, elementary streams).
+  bool seeks_by_map() const noexcept { return seeks_by_map_; }
 
   // The frame the last next() left.
   const AVFrame& frame() const noexcept { return *frame_; }
@@ -124,6 +124,17 @@ class Decoder {
   Status open_codec();
   // Returns the pump to its initial state; every seek is followed by it.
   void reset_after_seek();
+  // Reads every packet of the stream from where the demuxer stands.
+  Result<std::shared_ptr<const PacketMap>> read_packet_map();
+  // With the map: reading resumes where packet `key` is decoded; with `from_start`,
+  // every frame is delivered, otherwise only those presented from the key frame on.
+  Status seek_to_key(size_t key, bool from_start);
+  // Byte seek to `pos` (where the map was read from, or a packet of it).
+  Status seek_bytes(int64_t pos);
+  // With the map: gives the packet just read the timestamps a read from the start gave
+  // it (true), or passes it over (false: a fragment before the first packet the map
+  // lists at the landing position). Fails when the packets do not follow the map.
+  Result<bool> restore_timestamps(AVPacket& packet);
   // Whether the work must stop: the hook asked for it, or a read through the I/O
   // context was told to exit (FFmpeg's interrupt callback, or a file-like object's
   // reader keeping the caller's exception).
@@ -162,6 +173,18 @@ class Decoder {
   SentKeyFrames sent_keys_;
   // Whether any packet has been read since the open (a fresh engine needs no rewind).
   bool read_since_open_ = false;
+
+  bool seeks_by_map_ = false;
+  std::shared_ptr<const PacketMap> map_;
+  // After a seek by the map (none before the first): the map's index of the next
+  // packet of the stream to be read, the key frame decoding resumed for, and the
+  // timestamp below which decoded frames are passed over (frames of packets before
+  // the key frame, and its leading pictures, whose references precede it).
+  std::optional<size_t> map_next_;
+  bool map_found_ = false;   // the packet at map_next_ has been found since the seek
+  unsigned map_passed_ = 0;  // packets passed over while looking for it
+  size_t map_key_ = 0;
+  int64_t deliver_from_ = AV_NOPTS_VALUE;
 };
 
 }  // namespace ffmpeg

@@ -41,6 +41,19 @@ Result<CodecContextPtr> open_codec_context(const AVStream& stream, int threads) 
   return context;
 }
 
+// Containers whose timestamp seek cannot be trusted for video. MPEG program and
+// transport streams seek by decoding time, so a seek to a key frame's pts lands after
+// it, and after a seek FFmpeg no longer derives the timestamps of packets that have
+// none; elementary streams have no timestamps to seek by. All of them seek by byte
+// position, to packets that a read from the start has mapped.
+bool seeks_by_bytes(const AVFormatContext& context) {
+  const AVInputFormat* format = context.iformat;
+  if (format->flags & AVFMT_NO_BYTE_SEEK) return false;
+  if (!context.pb || !(context.pb->seekable & AVIO_SEEKABLE_NORMAL)) return false;
+  if (format->flags & AVFMT_NOTIMESTAMPS) return true;
+  return std::strcmp(format->name, "mpeg") == 0 || std::strcmp(format->name, "mpegts") == 0;
+}
+
 }  // namespace
 
 Result<std::unique_ptr<Decoder>> Decoder::open(Source source, const OpenOptions& options) {
@@ -54,6 +67,7 @@ Result<std::unique_ptr<Decoder>> Decoder::open(Source source, const OpenOptions&
   TRY(d->choose_stream(options.stream_index));
   TRY(d->open_codec());
   d->skip_.enable(FrameSkip::suits(d->stream()));
+  d->seeks_by_map_ = d->media_type_ == MediaType::Video && seeks_by_bytes(*d->format_context_);
   d->interrupt_.arm(nullptr);
   return d;
 }

@@ -5,20 +5,16 @@
 namespace ffmpeg {
 
 Result<std::vector<PacketRecord>> scan(Decoder& d) {
-  TRY(d.rewind());
+  TRY_ASSIGN(const std::shared_ptr<const PacketMap> map, d.packet_map());
   std::vector<PacketRecord> records;
-  while (true) {
-    TRY_ASSIGN(const std::optional<PacketInfo> packet, d.scan_packet());
-    if (!packet) break;
+  records.reserve(map->packets().size());
+  for (const MappedPacket& p : map->packets()) {
     // Packets flagged for discard (before an edit list's start) are never presented.
-    if (packet->flags & AV_PKT_FLAG_DISCARD) continue;
-    const int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-    if (ts == AV_NOPTS_VALUE) return Error::runtime("video packet has neither PTS nor DTS");
-    records.push_back({ts, packet->duration, (packet->flags & AV_PKT_FLAG_KEY) != 0});
+    if (p.flags & AV_PKT_FLAG_DISCARD) continue;
+    records.push_back({p.timestamp, p.duration, (p.flags & AV_PKT_FLAG_KEY) != 0});
   }
   std::stable_sort(records.begin(), records.end(),
                    [](const PacketRecord& a, const PacketRecord& b) { return a.pts < b.pts; });
-  TRY(d.rewind());
   return records;
 }
 
