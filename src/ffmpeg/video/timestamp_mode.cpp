@@ -73,8 +73,10 @@ Status TimestampMode::seek_back(double t, int64_t tp) {
     // A refused seek is no failure here: the next attempt lands further back. The last
     // attempt rewinds rather than seeking to the start time: a demuxer that seeks by
     // decoding time (MPEG-TS with B-frames) lands after the first key frame there, and
-    // nothing before the next key frame would be decoded.
-    if (pos <= start ? d_->rewind() : d_->seek(pos)) {
+    // nothing before the next key frame would be decoded. It rewinds with a decoder as
+    // at open, as frame mode's pass from the start does: after a flush, HEVC drops the
+    // leading pictures of the first key frame, which a decode from the start shows.
+    if (pos <= start ? rewind_afresh() : d_->seek(pos)) {
       TRY_ASSIGN(const bool got, d_->next());
       if (got) {
         TRY_ASSIGN(const int64_t s, frame_timestamp(d_->frame()));
@@ -89,6 +91,11 @@ Status TimestampMode::seek_back(double t, int64_t tp) {
     pos = std::max(saturating_sub(tp, step), start);
     step = step > kMax / 2 ? kMax : step * 2;
   }
+}
+
+Status TimestampMode::rewind_afresh() {
+  TRY(d_->restart());
+  return d_->rewind();
 }
 
 Status TimestampMode::decode_forward(double t, int64_t prev) {

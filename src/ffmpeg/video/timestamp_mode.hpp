@@ -24,6 +24,8 @@ class TimestampMode {
   TimestampMode(Decoder& d, FramePtr retained) : d_(&d), retained_(std::move(retained)) {}
   Status answer(double t);
   Status seek_back(double t, int64_t tp);
+  // To the start of the stream with a newly opened decoder.
+  Status rewind_afresh();
   Status decode_forward(double t, int64_t prev);
   Status final_frame_check(double t);
 
