@@ -67,6 +67,7 @@ Result<bool> Decoder::next() {
   int r = avcodec_receive_frame(codec_context_.get(), frame_.get());
   while (true) {
     if (r >= 0) {
+      date_frame();
       if (deliver_from_ == AV_NOPTS_VALUE || frame_->pts == AV_NOPTS_VALUE ||
           frame_->pts >= deliver_from_)
         return true;
@@ -138,7 +139,19 @@ void Decoder::reset_after_seek() {
   sent_keys_.restart();
   map_next_.reset();
   map_found_ = false;
+  last_frame_end_ = AV_NOPTS_VALUE;
   deliver_from_ = AV_NOPTS_VALUE;
+}
+
+void Decoder::date_frame() noexcept {
+  AVFrame& f = *frame_;
+  // A frame that the decoder could not date (the last reference frame of a reordered
+  // stream whose packets carry only decoding times, output at the drain) follows the
+  // frame before it, as a decode from the start dates its packet in the scan.
+  if (f.pts == AV_NOPTS_VALUE && f.best_effort_timestamp == AV_NOPTS_VALUE)
+    f.pts = last_frame_end_;
+  const int64_t ts = f.pts != AV_NOPTS_VALUE ? f.pts : f.best_effort_timestamp;
+  last_frame_end_ = ts != AV_NOPTS_VALUE && f.duration > 0 ? ts + f.duration : AV_NOPTS_VALUE;
 }
 
 Result<bool> Decoder::restore_timestamps(AVPacket& packet) {
@@ -213,7 +226,15 @@ Result<std::shared_ptr<const PacketMap>> Decoder::read_packet_map() {
     packets.push_back(
         {info->pos, info->dts, info->pts, info->duration, info->size, info->flags});
   }
-  TRY_ASSIGN(PacketMap map, PacketMap::build(std::move(packets), stream().codecpar->video_delay));
+  // Packets without any timestamp (elementary streams have none at all) are dated by
+  // the frames a decode from the start gives, in the order it presents them.
+  const bool numbered = media_type_ == MediaType::Video &&
+                        std::any_of(packets.begin(), packets.end(), [](const MappedPacket& p) {
+                          return p.timestamp == AV_NOPTS_VALUE && p.dts == AV_NOPTS_VALUE;
+                        });
+  if (numbered) TRY(number_frames(packets));
+  TRY_ASSIGN(PacketMap map,
+             PacketMap::build(std::move(packets), stream().codecpar->video_delay, numbered));
   return std::make_shared<const PacketMap>(std::move(map));
 }
 

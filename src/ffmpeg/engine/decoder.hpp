@@ -126,6 +126,10 @@ class Decoder {
   void reset_after_seek();
   // Reads every packet of the stream from where the demuxer stands.
   Result<std::shared_ptr<const PacketMap>> read_packet_map();
+  // Dates `packets` (every packet of the stream, in container order) by a decode from
+  // the start: each gets the timestamp of the frame decoded from it, AV_NOPTS_VALUE
+  // when none comes out.
+  Status number_frames(std::vector<MappedPacket>& packets);
   // With the map: reading resumes where packet `key` is decoded; with `from_start`,
   // every frame is delivered, otherwise only those presented from the key frame on.
   Status seek_to_key(size_t key, bool from_start);
@@ -135,6 +139,9 @@ class Decoder {
   // it (true), or passes it over (false: a fragment before the first packet the map
   // lists at the landing position). Fails when the packets do not follow the map.
   Result<bool> restore_timestamps(AVPacket& packet);
+  // Gives the frame just decoded a timestamp where the decoder left none and the frame
+  // before it ends where this one starts.
+  void date_frame() noexcept;
   // Whether the work must stop: the hook asked for it, or a read through the I/O
   // context was told to exit (FFmpeg's interrupt callback, or a file-like object's
   // reader keeping the caller's exception).
@@ -185,6 +192,8 @@ class Decoder {
   unsigned map_passed_ = 0;  // packets passed over while looking for it
   size_t map_key_ = 0;
   int64_t deliver_from_ = AV_NOPTS_VALUE;
+  // The end (timestamp plus duration) of the last frame decoded since the seek.
+  int64_t last_frame_end_ = AV_NOPTS_VALUE;
 };
 
 }  // namespace ffmpeg

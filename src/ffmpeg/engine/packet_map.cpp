@@ -4,7 +4,8 @@
 
 namespace ffmpeg {
 
-Result<PacketMap> PacketMap::build(std::vector<MappedPacket> packets, int reorder_delay) {
+Result<PacketMap> PacketMap::build(std::vector<MappedPacket> packets, int reorder_delay,
+                                   bool numbered) {
   // Walked backwards, so that the decoding time of the next reference packet is known.
   // A decoder that reorders outputs a reference frame when the next one is decoded and
   // gives it that packet's dts (a B-frame's pts equals its dts, a reference frame's is
@@ -16,7 +17,7 @@ Result<PacketMap> PacketMap::build(std::vector<MappedPacket> packets, int reorde
   for (size_t i = packets.size(); i-- > 0;) {
     MappedPacket& p = packets[i];
     const int64_t pts = p.timestamp;
-    if (pts == AV_NOPTS_VALUE) {
+    if (pts == AV_NOPTS_VALUE && !numbered) {
       if (p.dts == AV_NOPTS_VALUE) return Error::runtime("video packet has neither PTS nor DTS");
       p.timestamp = reorder_delay > 0 && next_reference != AV_NOPTS_VALUE ? next_reference : p.dts;
     }

@@ -40,8 +40,10 @@ class PacketMap {
   // (AV_NOPTS_VALUE where none). A packet without a pts gets the timestamp that a decode
   // from the start gives its frame; `reorder_delay` is the stream's decoder delay in
   // frames (AVCodecParameters::video_delay). Fails with "video packet has neither PTS
-  // nor DTS" where nothing can be derived.
-  static Result<PacketMap> build(std::vector<MappedPacket> packets, int reorder_delay);
+  // nor DTS" where nothing can be derived. With `numbered`, the timestamps are final
+  // (a decode has numbered the frames), and AV_NOPTS_VALUE marks a packet that gave none.
+  static Result<PacketMap> build(std::vector<MappedPacket> packets, int reorder_delay,
+                                 bool numbered);
 
   const std::vector<MappedPacket>& packets() const noexcept { return packets_; }
   // The last key packet, in container order, presented at or before `ts`; none when the
