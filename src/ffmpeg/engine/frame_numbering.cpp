@@ -9,7 +9,8 @@ namespace {
 
 // One frame's duration in the stream's time base: what the demuxer gave the packets,
 // else the frame rate it found.
-std::optional<int64_t> frame_step(const AVStream& stream, const std::vector<MappedPacket>& packets) {
+std::optional<int64_t> frame_step(const AVStream& stream,
+                                  const std::vector<MappedPacket>& packets) {
   for (const MappedPacket& p : packets)
     if (p.duration > 0) return p.duration;
   AVRational rate = stream.avg_frame_rate;
@@ -24,7 +25,8 @@ std::optional<int64_t> frame_step(const AVStream& stream, const std::vector<Mapp
 
 Status Decoder::number_frames(std::vector<MappedPacket>& packets) {
   const std::optional<int64_t> step = frame_step(stream(), packets);
-  if (!step) return Error::runtime("stream has no timestamps and no frame rate to derive them from");
+  if (!step)
+    return Error::runtime("stream has no timestamps and no frame rate to derive them from");
   std::vector<int64_t> own(packets.size());
   for (size_t i = 0; i < packets.size(); ++i) {
     own[i] = packets[i].timestamp;
@@ -61,7 +63,8 @@ Status Decoder::number_frames(std::vector<MappedPacket>& packets) {
       break;
     }
     TRY(check_io(r, "read packet"));
-    if (packet_->stream_index != stream_index_) {
+    // Empty packets are passed over here as by the scan that listed the packets.
+    if (packet_->stream_index != stream_index_ || packet_->size == 0) {
       av_packet_unref(packet_.get());
       continue;
     }
