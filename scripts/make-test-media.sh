@@ -167,6 +167,41 @@ ff -f lavfi -i "$(src_a 48000 3 500)" -f lavfi -i "$(src_v 96x64 3)" -c:a libvor
 head -c $(($(stat -c %s full.mkv) * 2 / 3)) full.mkv > no_cues.mkv
 rm full.mkv
 
+# Containers that lose timestamps after a seek, seek by decoding time, or have none at
+# all, 160x120 for 2 s (one key frame every 6 frames unless said). MPEG-2 and MPEG-1
+# with B-frames (open groups of pictures) in MPEG-PS: a PES packet holds several small
+# frames, and only the first frame starting in it is dated; the same in VOB, and
+# without B-frames for 1 s.
+ff -f lavfi -i "$(src_v 160x120 2)" -c:v mpeg2video -g 6 -bf 2 mpeg2_bframes.mpg
+ff -f lavfi -i "$(src_v 160x120 2)" -c:v mpeg1video -g 6 -bf 2 mpeg1_bframes.mpg
+ff -f lavfi -i "$(src_v 160x120 2)" -c:v mpeg2video -g 6 -bf 2 -f vob mpeg2_bframes.vob
+ff -f lavfi -i "$(src_v 160x120 1)" -c:v mpeg2video -g 6 -q:v 5 mpeg2_no_bframes.mpg
+# MPEG-2 with B-frames in MPEG-TS, which seeks by decoding time.
+ff -f lavfi -i "$(src_v 160x120 2)" -c:v mpeg2video -g 6 -bf 2 mpeg2_bframes.ts
+# HEVC (open groups of pictures, a key frame every 12) and MPEG-4 Part 2 with B-frames (a
+# key frame every 12) in MPEG-TS and MPEG-PS: a seek landing after the key frame decodes
+# pictures without their references. HEVC in MPEG-PS leaves most packets undated.
+for ext in ts mpg; do
+  ff -f lavfi -i "$(src_v 160x120 2)" -c:v libx265 -x265-params log-level=error:keyint=12 \
+     -pix_fmt yuv420p hevc_keyint12.$ext
+  ff -f lavfi -i "$(src_v 160x120 2)" -c:v mpeg4 -bf 2 -g 12 mpeg4_bframes.$ext
+done
+# MPEG-4 Part 2 with B-frames in AVI: packets carry decoding times only.
+ff -f lavfi -i "$(src_v 160x120 2)" -c:v mpeg4 -bf 2 -g 12 mpeg4_bframes.avi
+# Elementary streams, with no timestamps to seek by: MPEG-2 and MPEG-4 Part 2 with
+# B-frames, Annex B H.264 with B-frames (a key frame every 12) and HEVC (x265's defaults:
+# one key frame).
+ff -f lavfi -i "$(src_v 160x120 2)" -c:v mpeg2video -g 6 -bf 2 mpeg2_bframes.m2v
+ff -f lavfi -i "$(src_v 160x120 2)" -c:v mpeg4 -bf 2 -g 12 mpeg4_bframes.m4v
+ff -f lavfi -i "$(src_v 160x120 2)" -c:v libx264 -preset veryfast -bf 3 -g 12 -pix_fmt yuv420p \
+   h264_bframes.h264
+ff -f lavfi -i "$(src_v 160x120 2)" -c:v libx265 -x265-params log-level=error -pix_fmt yuv420p \
+   hevc.hevc
+# HEVC in MP4 with a key frame every 10 and 2 B-frames: a timestamp request right after a
+# frame request, whose flush makes the decoder drop the first key frame's leading pictures.
+ff -f lavfi -i "$(src_v 160x120 2)" -c:v libx265 -x265-params log-level=error:keyint=10:bframes=2 \
+   -pix_fmt yuv420p hevc_keyint10.mp4
+
 # Long inputs, for calls interrupted part-way: copies of a short encode joined by stream
 # copy, so the encoder runs seconds, not minutes. 20 s of 720p H.264 (500 frames); 60
 # minutes of mono AAC; two million packets of 16x16 H.264 at 1000 frames per second in

@@ -128,6 +128,28 @@ def video_frames(path, nth=0):
             for f in data["frames"]]
 
 
+def key_packet_count(path, nth=0):
+    """How many presented packets of the nth video stream ffprobe flags as key frames,
+    dated or not."""
+    index = stream_index(path, nth)
+    return sum(p["flags"].startswith("K") for p in packet_list(path)
+               if p["stream_index"] == index and "D" not in p["flags"] and int(p["size"]) > 0)
+
+
+@functools.lru_cache(maxsize=None)
+def decoded_frames(path, nth=0):
+    """(timestamp, duration) of every frame that ffmpeg decodes from the start of the nth
+    video stream, in the stream's time base: the decoder's timestamps where it has them,
+    and the tool's own where it does not (packets without any, as in an elementary
+    stream). Timestamps are kept as they are (-copyts) and not rounded (the stream's
+    time base)."""
+    num, den = time_base(path, nth)
+    out = _ffmpeg("-copyts", "-i", path, "-map", f"0:v:{nth}", "-fps_mode", "passthrough",
+                  "-enc_time_base:v", f"{num}/{den}", "-f", "framemd5", "-").decode()
+    rows = [line.split(",") for line in out.splitlines() if line and not line.startswith("#")]
+    return [(int(row[2]), int(row[3])) for row in rows]
+
+
 def key_points(path, nth=0):
     """Timestamps of the key-frame packets of the nth video stream, ascending."""
     index = stream_index(path, nth)
