@@ -6,7 +6,7 @@ import statistics
 
 AUDIO_RATE = 16000
 SEED = 8
-NAMES = {"audio": 6, "video": 8, "scan": 9, "timestamps": 10, "transforms": 11}
+NAMES = {"audio": 6, "video": 8, "scan": 9, "timestamps": 10, "transforms": 11, "mpeg": 12}
 
 
 def jobs(quick, workloads):
@@ -180,11 +180,38 @@ def transforms(add, ours, frames, every, want):
              for name, steps in (("steps", counted), ("none", [])) for n in (30, 120)})
 
 
-WORKLOADS = {comparison: range(1, 8), video: [8], scan: [9], timestamps: [10], transforms: [11]}
+def mpeg_streams(add, ours, frames, every, want):
+    """Workload 12: 10 random exact frames of MPEG-2 with B-frames in MPEG-PS against the same
+    encode in MPEG-TS (target: PS at most 1.2 x TS). Each run opens the file, scans it (which
+    maps the packets that seeks land on) and asks for the frames, each with the key frame
+    before it as seek point."""
+    for clip in ("mpeg2_360p_60s_ts", "mpeg2_360p_60s_mpg"):
+        indices = random.Random(f"{SEED}-mpeg2-10").sample(range(frames(clip)), 10)
+        ours(12, "10 random exact frames", clip, "frames_at", {"indices": indices},
+             expect=indices, summary=mpeg_summary)
+
+
+WORKLOADS = {comparison: range(1, 8), video: [8], scan: [9], timestamps: [10], transforms: [11],
+             mpeg_streams: [12]}
 
 
 def median_of(entry, *keys):
     return statistics.median(sum(entry[k][i] for k in keys) for i in range(len(entry["times"])))
+
+
+_MPEG_MEDIANS = {}
+
+
+def mpeg_summary(job, results):
+    """The MPEG-PS run against the MPEG-TS one before it (target <= 1.2)."""
+    timed = [e for e in results if "median" in e]
+    if not timed:
+        return
+    _MPEG_MEDIANS[job["clip"].rsplit("_", 1)[1]] = timed[0]["median"], timed[0]["cpu_median"]
+    if job["clip"].endswith("_mpg") and "ts" in _MPEG_MEDIANS:
+        (ps, ps_cpu), (ts, ts_cpu) = _MPEG_MEDIANS["mpg"], _MPEG_MEDIANS["ts"]
+        print(f"  MPEG-PS against MPEG-TS, ratio of medians: wall {ps / ts:.3f}, CPU "
+              f"{ps_cpu / ts_cpu:.3f} (target <= 1.2)", flush=True)
 
 
 def video_summary(job, results):

@@ -61,6 +61,11 @@ CLIPS = {
     "vp9_720p_30s": (testsrc("1280x720", 30, hue=True), [
         "-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8", "-row-mt", "1",
         "-b:v", "2M", "-g", "120", "-pix_fmt", "yuv420p"], "webm"),
+    # MPEG-2 with B-frames (open groups of pictures, a key frame every 12 frames) in MPEG-PS,
+    # whose packets are mostly undated after a seek, and the same encode in MPEG-TS.
+    **{f"mpeg2_360p_60s_{container}": (testsrc("640x360", 60, hue=True), [
+        "-c:v", "mpeg2video", "-b:v", "2M", "-g", "12", "-bf", "2"], container)
+       for container in ("mpg", "ts")},
     "aac_10min": (["-f", "lavfi", "-i", NOISE.format(1), "-f", "lavfi", "-i", NOISE.format(2)], [
         "-filter_complex", "[0:a][1:a]amerge=inputs=2,lowpass=f=6000", "-c:a", "aac",
         "-b:a", "128k"], "m4a"),
