@@ -237,8 +237,10 @@ Result<std::shared_ptr<const PacketMap>> Decoder::read_packet_map() {
         {info->pos, info->dts, info->pts, info->duration, info->size, info->flags});
   }
   // Packets without any timestamp (elementary streams have none at all) are dated by
-  // the frames a decode from the start gives, in the order it presents them.
-  const bool numbered = media_type_ == MediaType::Video &&
+  // the frames a decode from the start gives, in the order it presents them. Only where
+  // seeks go by the map are those dates given back to the packets; elsewhere such a
+  // packet fails the scan.
+  const bool numbered = seeks_by_map_ &&
                         std::any_of(packets.begin(), packets.end(), [](const MappedPacket& p) {
                           return p.timestamp == AV_NOPTS_VALUE && p.dts == AV_NOPTS_VALUE;
                         });
