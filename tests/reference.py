@@ -138,16 +138,31 @@ def key_packet_count(path, nth=0):
 
 @functools.lru_cache(maxsize=None)
 def decoded_frames(path, nth=0):
-    """(timestamp, duration) of every frame that ffmpeg decodes from the start of the nth
-    video stream, in the stream's time base: the decoder's timestamps where it has them,
-    and the tool's own where it does not (packets without any, as in an elementary
-    stream). Timestamps are kept as they are (-copyts) and not rounded (the stream's
-    time base)."""
+    """(timestamp, duration) of every frame decoded from the start of the nth video
+    stream, in presentation order and the stream's time base: ffprobe's
+    best_effort_timestamp and duration. Where ffprobe has no timestamp (packets without
+    any, as in an elementary stream, or a frame the decoder outputs undated) or repeats
+    the one before (the last frame of a raw MPEG-2 stream, output at the drain with the
+    last packet's dts), the ffmpeg tool's own timing of that frame, kept as it is
+    (-copyts, in the stream's time base) but for the offset by which the tool moves the
+    whole stream where it does (an elementary stream's first frame to 0)."""
+    data = _probe(path, "-select_streams", f"v:{nth}", "-show_frames", "-show_entries",
+                  "frame=best_effort_timestamp,duration,pkt_duration")
+    probed = [(f.get("best_effort_timestamp"), f.get("duration", f.get("pkt_duration")))
+              for f in data["frames"]]
+    probed = [(None if ts is None else int(ts), int(duration or 0)) for ts, duration in probed]
+    dated = [ts is not None and (i == 0 or probed[i - 1][0] is None or ts > probed[i - 1][0])
+             for i, (ts, _) in enumerate(probed)]
+    if all(dated):
+        return probed
     num, den = time_base(path, nth)
     out = _ffmpeg("-copyts", "-i", path, "-map", f"0:v:{nth}", "-fps_mode", "passthrough",
                   "-enc_time_base:v", f"{num}/{den}", "-f", "framemd5", "-").decode()
     rows = [line.split(",") for line in out.splitlines() if line and not line.startswith("#")]
-    return [(int(row[2]), int(row[3])) for row in rows]
+    tool = [(int(row[2]), int(row[3])) for row in rows]
+    assert len(tool) == len(probed), (len(tool), len(probed))
+    offset = next((p[0] - t[0] for p, t, d in zip(probed, tool, dated) if d), 0)
+    return [p if d else (t[0] + offset, p[1] or t[1]) for p, t, d in zip(probed, tool, dated)]
 
 
 def key_points(path, nth=0):
