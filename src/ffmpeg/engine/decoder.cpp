@@ -247,8 +247,6 @@ Result<std::shared_ptr<const PacketMap>> Decoder::read_packet_map() {
   if (numbered) TRY(number_frames(packets));
   TRY_ASSIGN(PacketMap map,
              PacketMap::build(std::move(packets), stream().codecpar->video_delay, numbered));
-  // Transport and program streams are often cut from a broadcast at any point.
-  if (seeks_by_map_) map.trim_start();
   return std::make_shared<const PacketMap>(std::move(map));
 }
 

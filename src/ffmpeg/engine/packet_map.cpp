@@ -30,14 +30,6 @@ Result<PacketMap> PacketMap::build(std::vector<MappedPacket> packets, int reorde
   return map;
 }
 
-void PacketMap::trim_start() noexcept {
-  if (keys_.empty()) return;
-  const size_t first = keys_.front();
-  const int64_t start = packets_[first].timestamp;
-  for (size_t i = 0; i < packets_.size(); ++i)
-    if (i < first || (i > first && packets_[i].timestamp < start)) packets_[i].presented = false;
-}
-
 std::optional<size_t> PacketMap::key_at_or_before(int64_t ts) const noexcept {
   // Key frames are presented in container order, so the last one at or before ts is
   // found by walking back from the first one after it.

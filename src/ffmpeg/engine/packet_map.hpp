@@ -32,10 +32,6 @@ struct MappedPacket {
   int64_t duration;
   int size;
   int flags;
-  // A decode from the start gives a frame for it: false for packets before the first key
-  // frame (a capture that starts mid-stream) and for that key frame's leading pictures,
-  // whose references precede it; set by PacketMap::trim_start.
-  bool presented = true;
 };
 
 class PacketMap {
@@ -48,9 +44,6 @@ class PacketMap {
   // (a decode has numbered the frames), and AV_NOPTS_VALUE marks a packet that gave none.
   static Result<PacketMap> build(std::vector<MappedPacket> packets, int reorder_delay,
                                  bool numbered);
-
-  // Marks what a decode from the start never presents (see MappedPacket::presented).
-  void trim_start() noexcept;
 
   const std::vector<MappedPacket>& packets() const noexcept { return packets_; }
   // The last key packet, in container order, presented at or before `ts`; none when the

@@ -10,9 +10,8 @@ Result<std::vector<PacketRecord>> scan(Decoder& d) {
   records.reserve(map->packets().size());
   for (const MappedPacket& p : map->packets()) {
     // Packets flagged for discard (before an edit list's start) are never presented, nor
-    // are those a decode from the start gives no frame for.
-    if ((p.flags & AV_PKT_FLAG_DISCARD) || !p.presented || p.timestamp == AV_NOPTS_VALUE)
-      continue;
+    // are those that the numbering decode got no frame for.
+    if ((p.flags & AV_PKT_FLAG_DISCARD) || p.timestamp == AV_NOPTS_VALUE) continue;
     records.push_back({p.timestamp, p.duration, (p.flags & AV_PKT_FLAG_KEY) != 0});
   }
   std::stable_sort(records.begin(), records.end(),
