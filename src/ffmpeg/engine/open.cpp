@@ -53,7 +53,7 @@ Result<std::unique_ptr<Decoder>> Decoder::open(Source source, const OpenOptions&
   if (d->interrupted()) return Error::interrupted();
   TRY(d->choose_stream(options.stream_index));
   TRY(d->open_codec());
-  d->skip_.enable(FrameSkip::suits(d->stream()));
+  d->skip_.enable(FrameSkip::suits(d->stream()), FrameSkip::reorder_depth(d->stream()));
   d->interrupt_.arm(nullptr);
   return d;
 }
