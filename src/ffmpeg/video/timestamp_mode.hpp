@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "ffmpeg/engine/decoder.hpp"
@@ -22,7 +23,8 @@ class TimestampMode {
 
  private:
   TimestampMode(Decoder& d, FramePtr retained) : d_(&d), retained_(std::move(retained)) {}
-  Status answer(double t);
+  // `next`: the second asked for after t, if any.
+  Status answer(double t, std::optional<double> next);
   Status seek_back(double t, int64_t tp);
   Status decode_forward(double t, int64_t prev);
   Status final_frame_check(double t);
@@ -33,6 +35,7 @@ class TimestampMode {
   FramePtr retained_;
   bool has_frame_ = false;
   bool at_end_ = false;  // the retained frame is the stream's last
+  int64_t seek_past_ = Aim::kNone;  // the aim's seek_past for the second being answered
 };
 
 }  // namespace ffmpeg
