@@ -1,4 +1,4 @@
-# make test  - set everything up (Debian packages, FFmpeg 7, .venv, the extension) and run the tests
+# make test  - set everything up (Debian packages, FFmpeg, .venv, the extension) and run the tests
 # make demo  - the same set-up, then decode the sample clip that ships with the repo
 # make test-asan - the whole suite against an AddressSanitizer + UBSan build of the extension
 # make bench - the module against PyAV, decord, torchcodec, OpenCV and the ffmpeg tool (bench/harness.py;
@@ -9,30 +9,51 @@
 # make check-wheel - the wheel installed into a fresh venv per CPython 3.10-3.13, tested there
 # make bench-ray - avarray.ray.read_frames against ray.data.read_videos (bench/ray_frames.py)
 # make fuzz - the libFuzzer harness fuzz/engine_fuzzer.cpp for FUZZ_SECONDS (default 60)
+#
+# FFMPEG=7.1, 8.1 or 9.0 (default 9.0) picks the FFmpeg of every target. Each version has
+# its own FFmpeg builds, extension builds and reference tools under build/ffmpeg-VERSION/,
+# so switching rebuilds nothing that is up to date.
 SHELL := /bin/bash
 PYTHON ?= python3
 VENV := .venv
 VPY := $(VENV)/bin/python
 BUILD := build
+FFMPEG_VERSIONS := 7.1 8.1 9.0
+FFMPEG ?= 9.0
+ifneq ($(words $(FFMPEG)) $(filter $(FFMPEG),$(FFMPEG_VERSIONS)),1 $(FFMPEG))
+$(error FFMPEG=$(FFMPEG) is not a known FFmpeg version; known: $(FFMPEG_VERSIONS))
+endif
+FF := $(BUILD)/ffmpeg-$(FFMPEG)
 # The project's own builds treat warnings as errors; a build from the sdist does not.
 WERROR := --config-settings=cmake.define.AVARRAY_WERROR=ON
 SOURCES := $(shell find src cmake python -type f) CMakeLists.txt pyproject.toml
-# Where the FFmpeg 7 pkg-config files are ("system" when the machine has FFmpeg 7 already).
-PKG_ENV = prefix=$$(cat $(BUILD)/ffmpeg-prefix); \
-  if [ "$$prefix" != system ]; then export PKG_CONFIG_PATH="$$prefix/lib/pkgconfig"; fi
+PKG_ENV = export PKG_CONFIG_PATH="$$(cat $(FF)/prefix)/lib/pkgconfig"
 
 .PHONY: all setup test demo test-asan media clean bench bench-video wheel sdist check-wheel bench-ray \
   fuzz
 all: setup
 
-setup: $(VENV)/.installed media
+setup: $(FF)/module/.built $(FF)/tools-prefix media
 
 $(BUILD)/.system: scripts/setup-system.sh
 	scripts/setup-system.sh
 	@mkdir -p $(BUILD) && touch $@
 
-$(BUILD)/ffmpeg-prefix: $(BUILD)/.system scripts/setup-ffmpeg.sh
-	scripts/setup-ffmpeg.sh > $@.tmp && tail -n 1 $@.tmp > $@ && rm -f $@.tmp
+# The libraries the extension links.
+$(FF)/prefix: $(BUILD)/.system scripts/setup-ffmpeg.sh
+	@mkdir -p $(FF)
+	scripts/setup-ffmpeg.sh $(FFMPEG) > $@.tmp && tail -n 1 $@.tmp > $@ && rm -f $@.tmp
+
+# The reference tools: ffmpeg and ffprobe of the same source and options, with what the
+# tests and the benchmark need besides (libavfilter and its filters, libavdevice, the raw
+# encoders and muxers). The benchmark's torchcodec links these libraries too.
+TOOLS_FLAGS := --enable-ffmpeg --enable-ffprobe --enable-avfilter --enable-avdevice --enable-filters \
+  --enable-encoder=rawvideo,wrapped_avframe,pcm_f32le,pcm_s16le \
+  --enable-muxer=rawvideo,framemd5,framecrc,md5,null,f32le,s16le --enable-rpath
+$(FF)/tools-prefix: $(BUILD)/.system scripts/setup-ffmpeg.sh
+	@mkdir -p $(FF)
+	AVARRAY_FFMPEG_EXTRA_FLAGS="$(TOOLS_FLAGS)" \
+	  scripts/setup-ffmpeg.sh $(FFMPEG) > $@.tmp && tail -n 1 $@.tmp > $@ && rm -f $@.tmp
 
 $(VENV)/.deps: requirements-dev.txt requirements-test.txt
 	[ -x $(VPY) ] || $(PYTHON) -m venv $(VENV)
@@ -40,9 +61,18 @@ $(VENV)/.deps: requirements-dev.txt requirements-test.txt
 	$(VPY) -m pip install -q -r requirements-dev.txt
 	touch $@
 
-$(VENV)/.installed: $(VENV)/.deps $(BUILD)/ffmpeg-prefix $(SOURCES)
-	$(PKG_ENV); PATH="$(CURDIR)/$(VENV)/bin:$$PATH" \
-	  $(VPY) -m pip install -q --no-build-isolation --no-deps $(WERROR) .
+# The extension of one FFmpeg version, built in place by CMake; the tests, the demo and the
+# Ray benchmark import it (and the avarray package) from the source tree.
+define extension_build
+$(PKG_ENV); PATH="$(CURDIR)/$(VENV)/bin:$$PATH"; \
+  cmake -S . -B $(1) -G Ninja -DAVARRAY_WERROR=ON -DCMAKE_BUILD_TYPE=$(2) $(3) \
+    -DPython_EXECUTABLE=$(CURDIR)/$(VPY) > /dev/null && \
+  cmake --build $(1)
+@# A module of an earlier, per-version build would be imported before the abi3 one.
+find $(1) -maxdepth 1 -name '_av.*.so' ! -name '_av.abi3.so' -delete
+endef
+$(FF)/module/.built: $(VENV)/.deps $(FF)/prefix $(SOURCES)
+	$(call extension_build,$(FF)/module,Release,)
 	touch $@
 
 media: $(BUILD)/media/.complete
@@ -50,19 +80,17 @@ $(BUILD)/media/.complete: scripts/make-test-media.sh $(BUILD)/.system
 	scripts/make-test-media.sh $(BUILD)/media
 	touch $@
 
+# The module under test and the reference tools of the same FFmpeg version.
+RUN_ENV = PYTHONPATH=$(CURDIR)/$(1):$(CURDIR)/python \
+  AVARRAY_REFERENCE_TOOLS="$$(cat $(FF)/tools-prefix)/bin"
 test: setup
-	$(VPY) -m pytest -q
+	$(call RUN_ENV,$(FF)/module) $(VPY) -m pytest -q
 
 demo: setup
-	$(VPY) scripts/demo.py samples/sample.mp4
+	$(call RUN_ENV,$(FF)/module) $(VPY) scripts/demo.py samples/sample.mp4
 
-$(BUILD)/asan/.built: $(VENV)/.deps $(BUILD)/ffmpeg-prefix $(SOURCES)
-	$(PKG_ENV); PATH="$(CURDIR)/$(VENV)/bin:$$PATH"; \
-	  cmake -S . -B $(BUILD)/asan -G Ninja -DAVARRAY_SANITIZE=ON -DAVARRAY_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	    -DPython_EXECUTABLE=$(CURDIR)/$(VPY) > /dev/null && \
-	  cmake --build $(BUILD)/asan
-	@# A module of an earlier, per-version build would be imported before the abi3 one.
-	find $(BUILD)/asan -maxdepth 1 -name '_av.*.so' ! -name '_av.abi3.so' -delete
+$(FF)/asan/.built: $(VENV)/.deps $(FF)/prefix $(SOURCES)
+	$(call extension_build,$(FF)/asan,RelWithDebInfo,-DAVARRAY_SANITIZE=ON)
 	touch $@
 
 # Python itself is not built with the sanitizers, so the runtimes are preloaded. Leak
@@ -70,60 +98,60 @@ $(BUILD)/asan/.built: $(VENV)/.deps $(BUILD)/ffmpeg-prefix $(SOURCES)
 # tests that loop over opens with flat memory.
 ASAN_ENV = LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
   ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  PYTHONPATH=$(BUILD)/asan
-test-asan: $(BUILD)/asan/.built media
-	$(ASAN_ENV) $(VPY) -c 'import _av; assert "/$(BUILD)/asan/" in _av.__file__, _av.__file__'
+  $(call RUN_ENV,$(FF)/asan)
+test-asan: $(FF)/asan/.built $(FF)/tools-prefix media
+	$(ASAN_ENV) $(VPY) -c 'import _av; assert "/$(FF)/asan/" in _av.__file__, _av.__file__'
 	$(ASAN_ENV) $(VPY) -m pytest -q -p no:cacheprovider
 
 # The limit program links the same FFmpeg libraries as the extension.
-$(BUILD)/bench/limit: bench/limit.cpp $(BUILD)/ffmpeg-prefix
-	@mkdir -p $(BUILD)/bench
+$(FF)/bench/limit: bench/limit.cpp $(FF)/prefix
+	@mkdir -p $(FF)/bench
 	$(PKG_ENV); libs="libavformat libavcodec libswscale libavutil"; \
 	  $(CXX) -O2 -std=c++20 -Wall -Wextra -o $@ $< $$(pkg-config --cflags $$libs) \
 	    $$(pkg-config --libs $$libs) -Wl,-rpath,$$(pkg-config --variable=libdir libavcodec) \
 	    -Wl,--disable-new-dtags
 
 # Preloaded into the benchmark's counting worker: seeks, decoded frames, allocations, set-ups.
-$(BUILD)/bench/counting.so: bench/counting.c $(BUILD)/ffmpeg-prefix
-	@mkdir -p $(BUILD)/bench
+$(FF)/bench/counting.so: bench/counting.c $(FF)/prefix
+	@mkdir -p $(FF)/bench
 	$(PKG_ENV); libs="libavformat libavcodec libswscale libavutil"; \
 	  $(CC) -O2 -shared -fPIC -Wall -Wextra -Werror -o $@ $< $$(pkg-config --cflags $$libs) -ldl
 
-bench-video: setup $(BUILD)/bench/limit
-	$(VPY) bench/harness.py --only video --tools avarray
+bench-video: setup $(FF)/bench/limit $(FF)/bench/counting.so
+	$(call RUN_ENV,$(FF)/module) $(BENCH_ENV) $(VPY) bench/harness.py --only video --tools avarray
 BENCH_VENV := .venv-bench
 BENCH_ARGS ?=
-bench: $(BENCH_VENV)/.avarray $(BUILD)/ffmpeg-full-prefix $(BUILD)/bench/limit $(BUILD)/bench/counting.so
-	$(BENCH_VENV)/bin/python bench/harness.py $(BENCH_ARGS)
+# The limit, the counting library, and the reference tools (whose libraries torchcodec
+# loads too) of the same FFmpeg version as the module.
+BENCH_ENV = AVARRAY_LIMIT=$(FF)/bench/limit AVARRAY_COUNTING=$(FF)/bench/counting.so \
+  AVARRAY_REFERENCE_TOOLS="$$(cat $(FF)/tools-prefix)/bin"
+bench: $(BENCH_VENV)/.avarray $(FF)/tools-prefix $(FF)/bench/limit $(FF)/bench/counting.so
+	$(BENCH_ENV) $(BENCH_VENV)/bin/python bench/harness.py $(BENCH_ARGS)
 
 $(BENCH_VENV)/.peers: bench/setup-peers.sh
 	bench/setup-peers.sh $(BENCH_VENV)
 	touch $@
 
 # The module in the benchmark's environment: the wheel that users install.
-$(BENCH_VENV)/.avarray: $(BUILD)/.wheel $(BENCH_VENV)/.peers
+$(BENCH_VENV)/.avarray: $(FF)/.wheel $(BENCH_VENV)/.peers
 	$(BENCH_VENV)/bin/python -m pip install -q --force-reinstall --no-deps dist/avarray-*.whl
-	touch $@
-
-# torchcodec links libavfilter and libavdevice, which the module's FFmpeg leaves out: a second
-# build of the same FFmpeg with them, cached beside the first, for torchcodec's process only.
-$(BUILD)/ffmpeg-full-prefix: $(BUILD)/.system scripts/setup-ffmpeg.sh
-	AVARRAY_FFMPEG_EXTRA_FLAGS="--enable-avfilter --enable-avdevice --enable-filters" \
-	  scripts/setup-ffmpeg.sh > $@.tmp && tail -n 1 $@.tmp > $@ && rm -f $@.tmp
+	echo $(FFMPEG) > $@
 
 # The wheel: built with the development environment's tools, then repaired by auditwheel.
-wheel: $(BUILD)/.wheel
-$(BUILD)/.wheel: $(VENV)/.deps $(BUILD)/ffmpeg-prefix $(SOURCES) scripts/build-wheel.sh \
+wheel: $(FF)/.wheel
+$(FF)/.wheel: $(VENV)/.deps $(FF)/prefix $(SOURCES) scripts/build-wheel.sh \
     scripts/bundle-licenses.py README.md
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" scripts/build-wheel.sh $(VPY) $$(cat $(BUILD)/ffmpeg-prefix)
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" scripts/build-wheel.sh $(VPY) $$(cat $(FF)/prefix)
+	rm -f $(BUILD)/ffmpeg-*/.wheel
 	touch $@
 
 sdist: $(VENV)/.deps
 	rm -f dist/avarray-*.tar.gz
 	$(VPY) -c 'from scikit_build_core.build import build_sdist; print(build_sdist("dist"))'
 
-check-wheel: $(BUILD)/.wheel media
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" scripts/check-wheel.sh $$(cat $(BUILD)/ffmpeg-prefix)
+check-wheel: $(FF)/.wheel $(FF)/tools-prefix media
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" AVARRAY_REFERENCE_TOOLS="$$(cat $(FF)/tools-prefix)/bin" \
+	  scripts/check-wheel.sh $$(cat $(FF)/prefix)
 
 # ray.data.read_videos decodes with decord, which only the benchmark needs.
 $(VENV)/.decord: $(VENV)/.deps
@@ -131,9 +159,9 @@ $(VENV)/.decord: $(VENV)/.deps
 	touch $@
 
 bench-ray: setup $(VENV)/.decord
-	$(VPY) bench/ray_frames.py
+	$(call RUN_ENV,$(FF)/module) $(VPY) bench/ray_frames.py
 
-# The fuzzer: the engine (src/ffmpeg without the file-like reader, the one file there that
+# The fuzzer, on the FFmpeg version FFMPEG names: the engine (src/ffmpeg without the file-like reader, the one file there that
 # needs Python) and the harness, built with clang's libFuzzer, AddressSanitizer and
 # UBSan against a static FFmpeg of the same options built for it: with coverage
 # instrumentation (so that mutations are guided through the demuxers and decoders,
@@ -153,14 +181,15 @@ $(BUILD)/.fuzz-system: scripts/setup-system.sh
 	scripts/setup-system.sh fuzz
 	@mkdir -p $(BUILD) && touch $@
 
-$(BUILD)/ffmpeg-fuzz-prefix: $(BUILD)/.system $(BUILD)/.fuzz-system scripts/setup-ffmpeg.sh
+$(FF)/fuzz-prefix: $(BUILD)/.system $(BUILD)/.fuzz-system scripts/setup-ffmpeg.sh
+	@mkdir -p $(FF)
 	AVARRAY_FFMPEG_EXTRA_FLAGS="$(FUZZ_FFMPEG_FLAGS)" \
-	  scripts/setup-ffmpeg.sh > $@.tmp && tail -n 1 $@.tmp > $@ && rm -f $@.tmp
+	  scripts/setup-ffmpeg.sh $(FFMPEG) > $@.tmp && tail -n 1 $@.tmp > $@ && rm -f $@.tmp
 
-$(BUILD)/fuzz/engine_fuzzer: fuzz/engine_fuzzer.cpp $(ENGINE_SOURCES) $(shell find src/ffmpeg -name '*.hpp') \
-    $(BUILD)/ffmpeg-fuzz-prefix
-	@mkdir -p $(BUILD)/fuzz
-	export PKG_CONFIG_PATH="$$(cat $(BUILD)/ffmpeg-fuzz-prefix)/lib/pkgconfig"; \
+$(FF)/fuzz/engine_fuzzer: fuzz/engine_fuzzer.cpp $(ENGINE_SOURCES) $(shell find src/ffmpeg -name '*.hpp') \
+    $(FF)/fuzz-prefix
+	@mkdir -p $(FF)/fuzz
+	export PKG_CONFIG_PATH="$$(cat $(FF)/fuzz-prefix)/lib/pkgconfig"; \
 	  libs="libavformat libavcodec libswscale libswresample libavutil"; \
 	  $(FUZZ_CXX) -std=c++20 -O1 -g -fno-omit-frame-pointer -Wall -Wextra -Werror \
 	    -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -Isrc \
@@ -170,10 +199,10 @@ $(BUILD)/fuzz/engine_fuzzer: fuzz/engine_fuzzer.cpp $(ENGINE_SOURCES) $(shell fi
 # New inputs go to build/fuzz/corpus (seeded with the small test clips); findings to
 # build/fuzz/findings. A finding's input, once fixed, joins fuzz/regressions, which the
 # run reads as seeds and tests/test_untrusted_input.py replays through the module.
-fuzz: $(BUILD)/fuzz/engine_fuzzer media
+fuzz: $(FF)/fuzz/engine_fuzzer media
 	@mkdir -p $(BUILD)/fuzz/corpus $(BUILD)/fuzz/findings
 	find $(BUILD)/media -type f -size -64k ! -name '.*' -exec cp -n {} $(BUILD)/fuzz/corpus/ \;
-	cd $(BUILD)/fuzz && ./engine_fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+	cd $(BUILD)/fuzz && $(CURDIR)/$(FF)/fuzz/engine_fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
 	  -rss_limit_mb=2048 -max_len=65536 -dict=$(CURDIR)/fuzz/media.dict \
 	  -artifact_prefix=findings/ -print_final_stats=1 corpus $(CURDIR)/fuzz/regressions
 

@@ -15,7 +15,7 @@ frames of decode_timestamps beside the fewest possible, and dense sampling again
 11 (transforms) what crop, rotate and resize steps cost, and what a repeated request allocates.
 
 Each tool runs in a worker process of its own (its FFmpeg libraries never meet another's; only
-torchcodec's gets LD_LIBRARY_PATH, to load the FFmpeg 7.1 build; jobs that count calls get a
+torchcodec's gets LD_LIBRARY_PATH, for the reference tools' FFmpeg; jobs that count calls get a
 worker of ours with bench/counting.c preloaded). The driver hands the workers one run at a time,
 alternating between the entries of a job, and times nothing itself: each worker times its own
 run. The first run of each job is a warm-up whose output is checked; the rest are timed."""
@@ -39,9 +39,9 @@ from report import OURS, OURS_BASE  # noqa: E402
 
 
 def torchcodec_ffmpeg():
-    """The FFmpeg 7.1 build with libavfilter that `make bench` makes for torchcodec, if any."""
-    prefix_file = ROOT / "build" / "ffmpeg-full-prefix"
-    return prefix_file.read_text().strip() if prefix_file.exists() else None
+    """The FFmpeg build with libavfilter (the reference tools') that torchcodec loads, if any."""
+    tools = os.environ.get("AVARRAY_REFERENCE_TOOLS")
+    return os.path.dirname(tools) if tools else None
 
 
 class Worker:

@@ -16,6 +16,19 @@ import numpy as np
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 MEDIA = pathlib.Path(os.environ.get("AVARRAY_BENCH_MEDIA", ROOT / "build" / "bench"))
+# The clips are made with the ffmpeg on PATH (Debian's, which has the encoders); the truth
+# comes from the reference tools of the FFmpeg version the module links (make sets
+# AVARRAY_REFERENCE_TOOLS), and is cached per version.
+_TOOLS = os.environ.get("AVARRAY_REFERENCE_TOOLS")
+FFMPEG = os.path.join(_TOOLS, "ffmpeg") if _TOOLS else "ffmpeg"
+FFPROBE = os.path.join(_TOOLS, "ffprobe") if _TOOLS else "ffprobe"
+
+
+@functools.lru_cache(maxsize=None)
+def reference_version():
+    """The reference tools' FFmpeg version, e.g. "9.0.2"."""
+    out = subprocess.run([FFPROBE, "-version"], capture_output=True, text=True, check=True).stdout
+    return out.split()[2]
 
 
 def testsrc(size, seconds, hue=False):
@@ -54,8 +67,8 @@ CLIPS = {
 }
 
 
-def ffmpeg(*args):
-    subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-y", *args], check=True)
+def ffmpeg(*args, tool="ffmpeg"):
+    subprocess.run([tool, "-nostdin", "-v", "error", "-y", *args], check=True)
 
 
 def clip_path(name):
@@ -78,9 +91,9 @@ def clip_path(name):
 @functools.lru_cache(maxsize=None)
 def _probe_cached(name, what, *args):
     """ffprobe's JSON about the clip's first video stream, cached beside it."""
-    cache = MEDIA / f"{name}.{what}.json"
+    cache = MEDIA / f"{name}.{what}.{reference_version()}.json"
     if not cache.exists():
-        out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-of", "json",
+        out = subprocess.run([FFPROBE, "-v", "error", "-select_streams", "v:0", "-of", "json",
                               *args, str(clip_path(name))], check=True, capture_output=True).stdout
         cache.write_bytes(out)
     return json.loads(cache.read_text())
@@ -172,7 +185,7 @@ def fingerprint(picture):
 def build_references(name, full_indices):
     """Decodes the clip once with the ffmpeg tool to RGB: the fingerprint of every frame and the
     full picture of the frames in `full_indices`. Cached under MEDIA/ref/."""
-    ref = MEDIA / "ref"
+    ref = MEDIA / "ref" / reference_version()
     ref.mkdir(parents=True, exist_ok=True)
     fp_path, full_path = ref / f"{name}.fp.npy", ref / f"{name}.full.npz"
     wanted = sorted(set(full_indices))
@@ -182,7 +195,7 @@ def build_references(name, full_indices):
                 return
     height, width = size(name)
     picture_bytes = width * height * 3
-    proc = subprocess.Popen(["ffmpeg", "-nostdin", "-v", "error", "-i", str(clip_path(name)),
+    proc = subprocess.Popen([FFMPEG, "-nostdin", "-v", "error", "-i", str(clip_path(name)),
                              "-map", "0:v:0", "-fps_mode", "passthrough", "-pix_fmt", "rgb24",
                              "-f", "rawvideo", "-"], stdout=subprocess.PIPE)
     prints, full = [], {}
@@ -230,8 +243,8 @@ class Reference:
     def __init__(self, name):
         self.frames = frames(name)
         self.starts = np.array([f[1] for f in self.frames])
-        self.fingerprints = np.load(MEDIA / "ref" / f"{name}.fp.npy", mmap_mode="r")
-        with np.load(MEDIA / "ref" / f"{name}.full.npz") as z:
+        self.fingerprints = np.load(MEDIA / "ref" / reference_version() / f"{name}.fp.npy", mmap_mode="r")
+        with np.load(MEDIA / "ref" / reference_version() / f"{name}.full.npz") as z:
             self.full = dict(zip((int(i) for i in z["indices"]), z["pictures"]))
 
     def showing_at(self, seconds):
@@ -277,10 +290,11 @@ class Reference:
 
 def reference_audio(name, rate):
     """The whole clip as mono float32 at `rate`, resampled by the ffmpeg tool."""
-    path = MEDIA / "ref" / f"{name}.{rate}.f32"
+    path = MEDIA / "ref" / reference_version() / f"{name}.{rate}.f32"
     if not path.exists():
         path.parent.mkdir(parents=True, exist_ok=True)
-        ffmpeg("-i", str(clip_path(name)), "-ac", "1", "-ar", str(rate), "-f", "f32le", str(path))
+        ffmpeg("-i", str(clip_path(name)), "-ac", "1", "-ar", str(rate), "-f", "f32le", str(path),
+               tool=FFMPEG)
     return np.fromfile(path, np.float32)
 
 

@@ -20,12 +20,14 @@ import subprocess
 
 import numpy as np
 
+from media import FFMPEG, FFPROBE
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 # The bare FFmpeg decode + sws_scale loop in C++ (bench/limit.cpp, built by make): `limit FILE`
 # decodes every frame on one thread and prints "frames seconds user-seconds system-seconds".
 LIMIT = pathlib.Path(os.environ.get("AVARRAY_LIMIT", ROOT / "build" / "bench" / "limit"))
 # bench/counting.c, preloaded into the worker of jobs that count calls.
-COUNTING_LIBRARY = ROOT / "build" / "bench" / "counting.so"
+COUNTING_LIBRARY = pathlib.Path(os.environ.get("AVARRAY_COUNTING", ROOT / "build" / "bench" / "counting.so"))
 
 
 class Unavailable(Exception):
@@ -250,14 +252,14 @@ class LimitIntoBatch(Limit):
 
 
 class CommandLine:
-    """Debian's ffmpeg and ffprobe tools, writing to /dev/null: they are the reference."""
+    """The reference ffmpeg and ffprobe tools, writing to /dev/null."""
     name = "ffmpeg"
 
     def __init__(self, threads):
         pass
 
     def version(self):
-        out = subprocess.run(["ffmpeg", "-version"], capture_output=True, text=True).stdout
+        out = subprocess.run([FFMPEG, "-version"], capture_output=True, text=True).stdout
         return "-", out.split()[2]
 
     @staticmethod
@@ -266,11 +268,11 @@ class CommandLine:
         return Unchecked("the reference itself")
 
     def audio(self, path, rate):
-        return self._run("ffmpeg", "-nostdin", "-v", "error", "-i", str(path), "-ac", "1",
+        return self._run(FFMPEG, "-nostdin", "-v", "error", "-i", str(path), "-ac", "1",
                          "-ar", str(rate), "-f", "f32le", "-")
 
     def scan(self, path):
-        return self._run("ffprobe", "-v", "error", "-select_streams", "v:0", "-show_packets",
+        return self._run(FFPROBE, "-v", "error", "-select_streams", "v:0", "-show_packets",
                          "-show_entries", "packet=pts,duration,flags", "-of", "compact", str(path))
 
 

@@ -4,6 +4,7 @@ import pathlib
 import pytest
 
 import _av
+import reference
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 MEDIA = pathlib.Path(os.environ.get("AVARRAY_TEST_MEDIA", ROOT / "build" / "media"))
@@ -13,8 +14,18 @@ BFRAMES = "bframes.mp4"  # 160x120, time base 1/12800, a frame every 512, key fr
 
 
 def pytest_report_header():
-    # Which build runs: the development install, the sanitizer build or an installed wheel.
-    return f"_av: {_av.__file__} (FFmpeg {_av.ffmpeg_version})"
+    # Which build runs: the development build, the sanitizer build or an installed wheel.
+    return (f"_av: {_av.__file__} (FFmpeg {_av.ffmpeg_version}); "
+            f"reference tools: {reference.FFPROBE} (FFmpeg {reference.version()})")
+
+
+def pytest_sessionstart(session):
+    # Expected values differ between FFmpeg versions: they must come from the tools of
+    # the version the module links.
+    if reference.version() != _av.ffmpeg_version:
+        raise pytest.UsageError(
+            f"the reference tools ({reference.FFPROBE}) are FFmpeg {reference.version()}, the "
+            f"module links {_av.ffmpeg_version}: set AVARRAY_REFERENCE_TOOLS (make test does)")
 
 
 def media(name):

@@ -1,24 +1,51 @@
-"""Expected values from Debian's ffprobe and ffmpeg command-line tools, independent of
-our decoder. Every call the tests make to either tool is in this module."""
+"""Expected values from the ffprobe and ffmpeg command-line tools of the FFmpeg version
+the module links, independent of our decoder. Every call the tests make to either tool
+is in this module.
+
+The tools are built from the same source as the module's libraries; make points
+AVARRAY_REFERENCE_TOOLS at them (conftest.py refuses tools of another version). Test
+media is made with the ffmpeg on PATH, Debian's, which has the encoders."""
 import bisect
 import functools
 import itertools
 import json
+import os
+import re
 import subprocess
 
 import numpy as np
 
+_TOOLS = os.environ.get("AVARRAY_REFERENCE_TOOLS")
+FFMPEG = os.path.join(_TOOLS, "ffmpeg") if _TOOLS else "ffmpeg"
+FFPROBE = os.path.join(_TOOLS, "ffprobe") if _TOOLS else "ffprobe"
+
+
+@functools.lru_cache(maxsize=None)
+def _version_text():
+    return subprocess.run([FFPROBE, "-version"], capture_output=True, text=True, check=True).stdout
+
+
+def version():
+    """The reference tools' FFmpeg version, e.g. "9.0.2"."""
+    return _version_text().split()[2]
+
+
+def library_versions():
+    """Each library's (major, minor, micro) as the tools report it: {"libavcodec": (63, 1, 100)}."""
+    found = re.findall(r"^(lib\w+)\s+(\d+)\.\s*(\d+)\.\s*(\d+) /", _version_text(), re.M)
+    return {name: tuple(int(n) for n in numbers) for name, *numbers in found}
+
 
 @functools.lru_cache(maxsize=None)
 def _probe(path, *args):
-    out = subprocess.run(["ffprobe", "-v", "error", "-of", "json", *args, path],
+    out = subprocess.run([FFPROBE, "-v", "error", "-of", "json", *args, path],
                          capture_output=True, text=True, check=True)
     return json.loads(out.stdout)
 
 
-def _ffmpeg(*args, input=None):
+def _ffmpeg(*args, input=None, tool=FFMPEG):
     """The command-line tool's raw output on stdout."""
-    return subprocess.run(["ffmpeg", "-nostdin", "-v", "error", *args], input=input,
+    return subprocess.run([tool, "-nostdin", "-v", "error", *args], input=input,
                           capture_output=True, check=True).stdout
 
 
@@ -72,14 +99,16 @@ def rotation(path, index):
 def packet_list(path):
     """Every packet of every stream in file order, as ffprobe reads them."""
     return _probe(path, "-show_packets", "-show_entries",
-                  "packet=stream_index,pts,dts,duration,flags")["packets"]
+                  "packet=stream_index,pts,dts,duration,size,flags")["packets"]
 
 
 def packets(path, index):
     """(pts or dts, duration, key) of every presented packet of stream `index`,
-    stably sorted by timestamp."""
+    stably sorted by timestamp. Empty packets (FFmpeg 8 and later read one for each
+    repeated Theora frame) carry no picture or sound, and ffmpeg decodes none."""
     out = [(int(p.get("pts", p.get("dts"))), int(p.get("duration", 0)), p["flags"].startswith("K"))
-           for p in packet_list(path) if p["stream_index"] == index and "D" not in p["flags"]]
+           for p in packet_list(path)
+           if p["stream_index"] == index and "D" not in p["flags"] and int(p["size"]) > 0]
     return sorted(out, key=lambda r: r[0])
 
 
@@ -216,4 +245,4 @@ def pattern_clip(path, width, height, seconds):
     """H.264 in MP4 of ffmpeg's testsrc2 pattern at 25 fps (time base 1/12800), a key
     frame every 25 frames."""
     _ffmpeg("-f", "lavfi", "-i", f"testsrc2=size={width}x{height}:rate=25", "-t", str(seconds),
-            "-c:v", "libx264", "-g", "25", "-pix_fmt", "yuv420p", str(path))
+            "-c:v", "libx264", "-g", "25", "-pix_fmt", "yuv420p", str(path), tool="ffmpeg")

@@ -34,6 +34,8 @@ CLIPS = [  # (path, media type, stream index or None)
     ("audio.m4a", "audio", None),
     ("audio.flac", "audio", None),
     ("rotated90.mp4", "video", None),
+    # Ogg Theora with repeated frames, which FFmpeg 8 and later read as empty packets.
+    ("many/theora.ogv", "video", None),
     # MP3 refuses a seek before its first packet, and its start time lies after it.
     ("a_mono_8k.mp3", "audio", None),
     ("a_stereo_44k.mp3", "audio", None),

@@ -201,6 +201,7 @@ REFERENCE_CLIPS = [
     ("bpyramid.mp4", 0, None),      # H.264 B-pyramid: most B-frames are no reference
     ("hevc_bframes.mp4", 0, None),  # x265 defaults: B-frames, open groups of pictures
     ("h264_unstated_reorder.mkv", 0, None),  # reorder depth learned from the pictures
+    ("many/theora.ogv", 0, None),   # repeated frames: empty packets on FFmpeg 8 and later
 ]
 CORPUS_CLIPS = [
     ("vp9_odd_dimensions_161x121.webm", 0, None),

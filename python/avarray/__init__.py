@@ -5,6 +5,5 @@ holds the pure-Python helpers built on it: ``avarray.ray`` reads frames from man
 with Ray Data (the ``ray`` extra).
 """
 
-from importlib.metadata import version as _version
-
-__version__ = _version("avarray")
+# One version for the package and the module it is built with.
+from _av import __version__  # noqa: F401

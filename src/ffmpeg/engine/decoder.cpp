@@ -6,6 +6,16 @@
 
 namespace ffmpeg {
 
+namespace {
+
+// An empty packet is no picture and no sound: since FFmpeg 8 the Ogg demuxer emits one
+// for each repeated Theora frame. Sent, it would read as the drain request and fail
+// ("Invalid argument"); the command-line tool passes such packets over, so the pump and
+// the scan do too.
+bool is_empty(const AVPacket& packet) noexcept { return packet.size == 0; }
+
+}  // namespace
+
 Decoder::~Decoder() {
   // Closing may call the interrupt callback (a network protocol closing); the caller's
   // hook belongs to the work, not to the release.
@@ -81,7 +91,7 @@ Result<bool> Decoder::next() {
         // Packets flagged for discard (before an edit list's start) are sent too: the
         // first of them is often the key frame the next frames are predicted from, and
         // the decoder itself drops the frames they produce.
-        if (packet_->stream_index != stream_index_) {
+        if (packet_->stream_index != stream_index_ || is_empty(*packet_)) {
           av_packet_unref(packet_.get());
           continue;
         }
@@ -170,7 +180,7 @@ Result<std::optional<PacketInfo>> Decoder::scan_packet() {
       return std::optional<PacketInfo>();
     }
     TRY(check_io(r, "scan packets"));
-    if (packet_->stream_index != stream_index_) {
+    if (packet_->stream_index != stream_index_ || is_empty(*packet_)) {
       av_packet_unref(packet_.get());
       continue;
     }
