@@ -131,8 +131,10 @@ class _FrameDatasource(FileBasedDatasource):
     def get_name(self):
         return "Frames"
 
-    def _rows_per_file(self):
-        # At most: a file with fewer frames than `num_frames` gives all it has.
+    def _frames_per_file(self):
+        # At most: a file with fewer frames than `num_frames` gives all it has, and a
+        # skipped file none. So Ray is told no row count (it would answer count() with
+        # it, unread), only the bytes to plan with.
         request = self._request
         return request.num_frames if request.seconds is None else len(request.seconds)
 
@@ -140,7 +142,7 @@ class _FrameDatasource(FileBasedDatasource):
         # What the files yield, decoded: many times their size on disk, which is all
         # that Ray would know of them.
         size = self._output_frame_bytes()
-        return None if size is None else len(self._paths()) * self._rows_per_file() * size
+        return None if size is None else len(self._paths()) * self._frames_per_file() * size
 
     def get_read_tasks(self, parallelism, per_task_row_limit=None, data_context=None):
         if self._planned:
@@ -151,7 +153,7 @@ class _FrameDatasource(FileBasedDatasource):
         if size is None:
             return tasks
         return [ReadTask(t.read_fn, dataclasses.replace(
-                    t.metadata, size_bytes=t.metadata.num_rows * size),
+                    t.metadata, size_bytes=len(t.metadata.input_files) * self._frames_per_file() * size),
                     schema=t.schema, per_task_row_limit=t.per_task_row_limit)
                 for t in tasks]
 
