@@ -61,7 +61,8 @@ def drain(ds, keep=False):
     for batch in ds.iter_batches(batch_size=None, batch_format="numpy"):
         rows += len(batch["path"])
         if keep:
-            index = batch["frame_index"] if "frame_index" in batch else np.rint(batch["start"] * FPS)
+            index = (batch["frame_index"] if "frame_index" in batch
+                     else np.rint(batch["start"] * FPS))
             for path, i, picture in zip(batch["path"], index, batch["frame"]):
                 kept.setdefault(str(path), []).append((int(i), picture))
     return kept if keep else rows
@@ -74,8 +75,8 @@ def read_frames(paths, wanted, concurrency=None, keep=False):
 def read_videos(paths, wanted, keep=False):
     ds = ray.data.read_videos(paths, include_paths=True)
     if wanted < SECONDS * FPS:
-        keep_ = np.array(spread(SECONDS * FPS, wanted))
-        ds = ds.map_batches(lambda b: {k: v[np.isin(b["frame_index"], keep_)] for k, v in b.items()},
+        kept = np.array(spread(SECONDS * FPS, wanted))
+        ds = ds.map_batches(lambda b: {k: v[np.isin(b["frame_index"], kept)] for k, v in b.items()},
                             batch_format="numpy")
     return drain(ds, keep)
 
@@ -209,9 +210,11 @@ def measure(paths, wanted, rounds):
     print(f"  {theirs} / read_frames: {median[theirs] / median['read_frames, 2 workers']:.1f}x")
     print(f"  throughput of 2 workers over 1: "
           f"{median['read_frames, 1 worker'] / median['read_frames, 2 workers']:.2f}x")
-    print(f"  same frames (first {count} files); largest picture difference from read_videos: {worst}")
+    print(f"  same frames (first {count} files); largest picture difference from "
+          f"read_videos: {worst}")
     for concurrency, label in ((None, "2 workers"), (1, "1 worker")):
-        print(f"  Ray's timeline, read_frames with {label} (last round): {timeline(*spans[concurrency])}")
+        print(f"  Ray's timeline, read_frames with {label} (last round): "
+              f"{timeline(*spans[concurrency])}")
     print(f"  without Ray, two processes against one: {machine_parallelism(paths, wanted):.2f}x",
           flush=True)
 

@@ -152,8 +152,9 @@ class _FrameDatasource(FileBasedDatasource):
         size = self._output_frame_bytes()
         if size is None:
             return tasks
+        per_file = self._frames_per_file() * size
         return [ReadTask(t.read_fn, dataclasses.replace(
-                    t.metadata, size_bytes=len(t.metadata.input_files) * self._frames_per_file() * size),
+                    t.metadata, size_bytes=len(t.metadata.input_files) * per_file),
                     schema=t.schema, per_task_row_limit=t.per_task_row_limit)
                 for t in tasks]
 
