@@ -49,7 +49,7 @@ $(FF)/prefix: $(BUILD)/.system scripts/setup-ffmpeg.sh
 # encoders and muxers). The benchmark's torchcodec links these libraries too.
 TOOLS_FLAGS := --enable-ffmpeg --enable-ffprobe --enable-avfilter --enable-avdevice --enable-filters \
   --enable-encoder=rawvideo,wrapped_avframe,pcm_f32le,pcm_s16le \
-  --enable-muxer=rawvideo,framemd5,framecrc,md5,null,f32le,s16le --enable-rpath
+  --enable-muxer=rawvideo,framemd5,framecrc,md5,null,pcm_f32le,pcm_s16le,wav --enable-rpath
 $(FF)/tools-prefix: $(BUILD)/.system scripts/setup-ffmpeg.sh
 	@mkdir -p $(FF)
 	AVARRAY_FFMPEG_EXTRA_FLAGS="$(TOOLS_FLAGS)" \

@@ -105,9 +105,8 @@ def frames(name):
     out = []
     for f in _probe_cached(name, "frames", "-show_frames", "-show_entries",
                            "frame=pts,best_effort_timestamp,best_effort_timestamp_time,"
-                           "duration_time,pkt_duration_time")["frames"]:
-        # ffprobe 5 names the duration pkt_duration_time, later ones duration_time.
-        duration = f.get("duration_time", f.get("pkt_duration_time"))
+                           "duration_time")["frames"]:
+        duration = f.get("duration_time")
         out.append((int(f.get("pts", f.get("best_effort_timestamp"))),
                     float(f["best_effort_timestamp_time"]), float(duration)))
     return out

@@ -37,6 +37,10 @@ if(missing)
                       "(PKG_CONFIG_PATH=<prefix>/lib/pkgconfig): ${missing} not found${found_text}")
 endif()
 if(lavf VERSION_LESS AVARRAY_LAVF_MIN OR NOT lavf VERSION_LESS AVARRAY_LAVF_BELOW)
-  message(FATAL_ERROR " avarray supports ${supported}; pkg-config finds ${found_text}")
+  # Since FFmpeg 4, a release's libavformat major version is the release's major plus 54.
+  string(REGEX MATCH "^[0-9]+" lavf_major "${lavf}")
+  math(EXPR release "${lavf_major} - 54")
+  message(FATAL_ERROR " avarray supports ${supported}; pkg-config finds FFmpeg ${release}.x: "
+                      "${found_text}")
 endif()
 pkg_check_modules(FFMPEG REQUIRED QUIET IMPORTED_TARGET ${AVARRAY_FFMPEG_MODULES})

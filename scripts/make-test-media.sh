@@ -151,6 +151,10 @@ ff -f lavfi -i "$(src_v 96x64 2)" -itsoffset 0.75 -f lavfi -i "$(tones 44100 ste
 ff -f lavfi -i "$(tones 44100 stereo 1)" -c:a aac -b:a 64k a_rate_part1.aac
 ff -f lavfi -i "$(tones 32000 stereo 1)" -c:a aac -b:a 64k a_rate_part2.aac
 cat a_rate_part1.aac a_rate_part2.aac > a_rate_change.aac
+# Chained Ogg: a mono 44.1 kHz Vorbis link, then a stereo 48 kHz one (each link kept).
+ff -f lavfi -i "$(tones 44100 mono 1)" -c:a libvorbis a_ogg_link1.ogg
+ff -f lavfi -i "$(tones 48000 stereo 1)" -c:a libvorbis a_ogg_link2.ogg
+cat a_ogg_link1.ogg a_ogg_link2.ogg > a_ogg_chained.ogg
 # AAC in MP4 with its index first, cut half-way through the samples.
 ff -f lavfi -i "$(tones 48000 stereo 2)" -c:a aac -b:a 96k -movflags +faststart a_full.m4a
 head -c $(($(stat -c %s a_full.m4a) / 2)) a_full.m4a > a_truncated.m4a

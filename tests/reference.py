@@ -123,8 +123,8 @@ def video_frames(path, nth=0):
     """(timestamp, duration) of every decoded frame of the nth video stream, in
     presentation order."""
     data = _probe(path, "-select_streams", f"v:{nth}", "-show_frames",
-                  "-show_entries", "frame=pts,best_effort_timestamp,pkt_duration")
-    return [(int(f.get("pts", f.get("best_effort_timestamp"))), int(f.get("pkt_duration", 0)))
+                  "-show_entries", "frame=pts,best_effort_timestamp,duration")
+    return [(int(f.get("pts", f.get("best_effort_timestamp"))), int(f.get("duration", 0)))
             for f in data["frames"]]
 
 
@@ -233,6 +233,15 @@ def cli(path, rate, channels, stream=None, seconds=None):
     limit = ["-t", str(seconds)] if seconds is not None else []
     out = _ffmpeg("-i", path, *select, *limit, "-ac", str(channels), "-ar", str(rate), "-f", "f32le", "-")
     return np.frombuffer(out, "<f4").reshape(-1, channels).T
+
+
+def demuxing_error(path):
+    """The error ffmpeg reports while reading `path` to its end (it stops there and exits
+    successfully with what it read), or None."""
+    out = subprocess.run([FFMPEG, "-nostdin", "-v", "error", "-i", path, "-f", "null", "-"],
+                         capture_output=True, text=True, check=True)
+    found = re.search(r"Error during demuxing: (.*)", out.stderr)
+    return found.group(1).strip() if found else None
 
 
 def assert_close(ours, reference):

@@ -10,6 +10,7 @@ sample too many or too few, a swapped channel, a wrong rate) moves values by 1e-
 import io
 import math
 import os
+import re
 import threading
 
 import numpy as np
@@ -17,6 +18,7 @@ import pytest
 
 import _av
 from conftest import SAMPLE, corpus, media, media_bytes, rss_kib
+import reference as ref
 from reference import assert_close, audio_facts, cli, tolerance
 
 
@@ -208,6 +210,25 @@ class TestFormatChanges:
         reference = cli(path, rate, channels)
         tail = second.shape[1] - 2048
         assert_close(ours[:, -tail:], reference[:, -tail:])
+
+
+    def test_chained_ogg(self):
+        # Two chained Vorbis links, mono 44.1 kHz then stereo 48 kHz. FFmpeg 8's Ogg
+        # demuxer refuses a link that changes the layout: the tool prints the error and
+        # stops, the call fails with it rather than return the first link as the stream.
+        path = media("a_ogg_chained.ogg")
+        error = ref.demuxing_error(path)
+        if error:
+            with pytest.raises(RuntimeError, match=f"^read packet: {re.escape(error)}$"):
+                decode(path, 16000, 1)
+            return
+        first = cli(media("a_ogg_link1.ogg"), 16000, 1)
+        second = cli(media("a_ogg_link2.ogg"), 16000, 1)
+        ours, _ = decode(path, 16000, 1)
+        keep = first.shape[1] - 64
+        assert_close(ours[:, :keep], first[:, :keep])
+        assert_close(ours[:, -keep:], second[:, -keep:])
+        assert abs(ours.shape[1] - first.shape[1] - second.shape[1]) <= 64
 
 
 @pytest.fixture(scope="module")

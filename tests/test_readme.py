@@ -1,7 +1,9 @@
+import os
 import pathlib
 import subprocess
 import sys
 
+import _av
 import readme_examples
 import reference
 from conftest import SAMPLE
@@ -10,10 +12,14 @@ EXAMPLES = pathlib.Path(readme_examples.__file__)
 
 
 def test_examples_type_check_strictly(tmp_path):
-    # Against the stubs installed beside the module, as a user's type checker sees them.
+    # Against the stubs beside the module, as a user's type checker sees them: an installed
+    # module's in site-packages, a build in the tree's through MYPYPATH.
+    env = dict(os.environ)
+    if "site-packages" not in _av.__file__:
+        env["MYPYPATH"] = os.path.dirname(_av.__file__)
     result = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path), str(EXAMPLES)],
-        capture_output=True, text=True)
+        capture_output=True, text=True, env=env)
     assert result.returncode == 0, result.stdout + result.stderr
 
 

@@ -3,9 +3,9 @@
 Expected pictures are ffmpeg's own (reference.pictures) with the steps done one by one
 on separate copies: numpy slices for crops, numpy.rot90 for rotations and ffmpeg's
 `scale` filter with bilinear flags for resizes (reference.scaled). Resizes agree with
-that filter exactly: both run libswscale's bilinear RGB-to-RGB path, whose fixed-point
-arithmetic is the same in the command-line tool's FFmpeg 5.1 and our 7.1 (a measured
-difference of 0 on every sample of every case below, so equality is demanded)."""
+that filter exactly: both run the same libswscale's bilinear RGB-to-RGB path (the tool is
+of the version the module links; odd widths shrunk by 2x or more take colour per pixel
+pair in 7.1 and per pixel from 8 on, and the reference follows), so equality is demanded."""
 import functools
 
 import numpy as np

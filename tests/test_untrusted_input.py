@@ -181,8 +181,7 @@ class TestResamplerBombs:
         d = _av.Decoder(path, "audio")
         with pytest.raises(RuntimeError, match="^audio sample rate out of range: 831397696 Hz$"):
             d.decode_audio(16000, 1)
-        # FFmpeg 7 cuts this WAV into other packets than the ffprobe on PATH (5.1) does.
-        assert sum(p[1] for p in d.scan()) == sum(p[1] for p in ref.packets(path, 0))
+        assert d.scan() == ref.packets(path, 0)
 
     @pytest.mark.parametrize("rate, refused", [(172, True), (173, False)])
     def test_reduction_by_more_than_256(self, rate, refused):
