@@ -1,27 +1,32 @@
 """avarray.ray.read_frames against ray.data.read_videos, on a two-CPU local Ray cluster.
 
-Makes (once, into build/bench/ray/, with the helpers of bench/media.py) 20 clips of 10 s of
-360p H.264, with a key frame every 250 frames (x264's default) and every 25, then times for
-each set, in alternating rounds, each job iterating over every block of its dataset on the
-driver:
+Makes (once, into build/bench/ray/, with the helpers of bench/media.py) 200 different clips of
+10 s of 360p H.264 (x264 veryfast, B-frames, its default key frame every 250 frames), then
+times, in alternating rounds, each job iterating over every block of its dataset on the driver:
 
-    read_frames(paths, num_frames=10)                  both CPUs, then one (concurrency=1)
-    read_videos(paths) + keeping the same 10 frames    decord decodes every frame of each file
+    10 frames of each of the 200 clips:
+        read_frames(paths, num_frames=10)              both CPUs, then one (concurrency=1)
+        read_videos(paths) + keeping the same 10 frames  decord decodes every frame of each file
+    every frame of 40 of them:
+        read_frames(paths, num_frames=250)             both CPUs, then one
+        read_videos(paths)
 
-and reports the medians (min to max), the speed-up over read_videos and the throughput of
-two workers over one, and what two processes give over one without Ray at that moment
-(the machine is shared: that is the ceiling for two workers); then two workers against one
-over the clips listed five times, past the executor's start. First, in the fresh cluster, it
-reads every frame of 4 s of 4K and reports the reading worker's peak memory. read_videos needs
-decord (`pip install decord`).
+and reports the medians (min to max), the speed-up over read_videos, the throughput of two
+workers over one, Ray's task timeline of the last read_frames job of each kind (tasks, how many
+ran at once, idle time), and what two processes give over one without Ray at that moment (the
+machine is shared: that is the ceiling for two workers). First, in the fresh cluster, it reads
+every frame of 4 s of 4K and reports the reading worker's peak memory. read_videos needs decord
+(`pip install decord`).
 
-Usage: bench/ray_frames.py [--rounds N]
+Usage: bench/ray_frames.py [--rounds N] [--clips N]
 """
 import argparse
+import json
 import multiprocessing
 import os
 import pathlib
 import statistics
+import tempfile
 import threading
 import time
 
@@ -33,54 +38,57 @@ import avarray.ray
 import media
 from avarray._frames import spread
 
-CLIPS, SECONDS, FPS, WANTED = 20, 10, 25, 10
-REPEAT = 5
+SECONDS, FPS, WANTED, EVERY = 10, 25, 10, 40
 
 
-def make_clips(gop):
-    """20 different 10 s clips of 640x360 H.264 with x264's B-frames and a key frame every
-    `gop` frames, made once."""
+def make_clips(count):
+    """`count` different 10 s clips of 640x360 H.264 with x264's B-frames and its default
+    key-frame interval, made once."""
     directory = media.MEDIA / "ray"
     directory.mkdir(parents=True, exist_ok=True)
-    paths = [directory / f"h264_360p_10s_gop{gop}_{i:02d}.mp4" for i in range(CLIPS)]
+    paths = [directory / f"h264_360p_10s_{i:03d}.mp4" for i in range(count)]
     for i, path in enumerate(paths):
         if not path.exists():
-            media.ffmpeg(*media.testsrc("640x360", SECONDS), "-vf", f"hue=h={i * 360 // CLIPS}",
-                         *media.X264, "-g", str(gop), str(path))
+            media.ffmpeg(*media.testsrc("640x360", SECONDS), "-vf", f"hue=h={i * 360 / count:.2f}",
+                         *media.X264, str(path))
     return [str(p) for p in paths]
 
 
-def drain(ds):
+def drain(ds, keep=False):
     """Every block of the dataset on the driver, as `read_frames` would feed a trainer;
-    returns {path: [(index, picture)]} of the kept frames."""
-    kept = {}
+    with `keep`, returns {path: [(index, picture)]}, otherwise the number of rows."""
+    kept, rows = {}, 0
     for batch in ds.iter_batches(batch_size=None, batch_format="numpy"):
-        index = batch["frame_index"] if "frame_index" in batch else np.rint(batch["start"] * FPS)
-        for path, i, picture in zip(batch["path"], index, batch["frame"]):
-            kept.setdefault(str(path), []).append((int(i), picture))
-    return kept
+        rows += len(batch["path"])
+        if keep:
+            index = (batch["frame_index"] if "frame_index" in batch
+                     else np.rint(batch["start"] * FPS))
+            for path, i, picture in zip(batch["path"], index, batch["frame"]):
+                kept.setdefault(str(path), []).append((int(i), picture))
+    return kept if keep else rows
 
 
-def read_frames(paths, concurrency=None):
-    return drain(avarray.ray.read_frames(paths, num_frames=WANTED, concurrency=concurrency))
+def read_frames(paths, wanted, concurrency=None, keep=False):
+    return drain(avarray.ray.read_frames(paths, num_frames=wanted, concurrency=concurrency), keep)
 
 
-def read_videos(paths):
-    keep = np.array(spread(SECONDS * FPS, WANTED))
+def read_videos(paths, wanted, keep=False):
     ds = ray.data.read_videos(paths, include_paths=True)
-    ds = ds.map_batches(lambda b: {k: v[np.isin(b["frame_index"], keep)] for k, v in b.items()},
-                        batch_format="numpy")
-    return drain(ds)
+    if wanted < SECONDS * FPS:
+        kept = np.array(spread(SECONDS * FPS, wanted))
+        ds = ds.map_batches(lambda b: {k: v[np.isin(b["frame_index"], kept)] for k, v in b.items()},
+                            batch_format="numpy")
+    return drain(ds, keep)
 
 
-def check(ours, theirs):
+def check(ours, theirs, count, wanted):
     """The same frames of the same files; the largest difference of their pictures
     (decord converts with its own FFmpeg build)."""
-    assert sorted(ours) == sorted(theirs) and len(ours) == CLIPS
+    assert sorted(ours) == sorted(theirs) and len(ours) == count
     worst = 0
     for path in ours:
         a, b = sorted(ours[path], key=lambda r: r[0]), sorted(theirs[path], key=lambda r: r[0])
-        assert [i for i, _ in a] == [i for i, _ in b], path
+        assert [i for i, _ in a] == [i for i, _ in b] and len(a) == wanted, path
         diffs = (int(np.abs(x.astype(int) - y).max()) for (_, x), (_, y) in zip(a, b))
         worst = max(worst, *diffs)
     return worst
@@ -126,33 +134,69 @@ def worker_peak(path):
           f"{peak[0] / 2**20:.0f} MiB")
 
 
-def decode_loop(paths):
-    """The reader's work without Ray: 10 exact frames of each file, in this process."""
+def decode_loop(paths, wanted=WANTED):
+    """The reader's work without Ray: `wanted` exact frames of each file, in this process."""
     from avarray._frames import sample_targets
     for path in paths:
         decoder = _av.Decoder(path, "video")
-        decoder.decode_video(sample_targets(decoder.scan(), WANTED), "uint8", True)
+        decoder.decode_video(sample_targets(decoder.scan(), wanted), "uint8", True)
 
 
-def machine_parallelism(paths):
+def machine_parallelism(paths, wanted):
     """How much faster two processes decoding half the files each finish than one process
     decoding them all, without Ray: what the shared machine gives two workers right now."""
     context = multiprocessing.get_context("spawn")
     with context.Pool(2) as pool:
-        pool.map(decode_loop, [paths[:1], paths[:1]])  # start both processes first
+        pool.starmap(decode_loop, [(paths[:1], wanted)] * 2)  # start both processes first
         start = time.perf_counter()
-        pool.apply(decode_loop, (paths,))
+        pool.apply(decode_loop, (paths, wanted))
         one = time.perf_counter() - start
         start = time.perf_counter()
-        pool.map(decode_loop, [paths[::2], paths[1::2]], chunksize=1)
+        pool.starmap(decode_loop, [(paths[::2], wanted), (paths[1::2], wanted)], chunksize=1)
         return one / (time.perf_counter() - start)
 
 
-def measure(paths, rounds):
-    worst = check(read_frames(paths), read_videos(paths))
-    jobs = {"read_frames, 2 workers": lambda: read_frames(paths),
-            "read_frames, 1 worker": lambda: read_frames(paths, concurrency=1),
-            "read_videos + filter": lambda: read_videos(paths)}
+def timeline(since, until):
+    """Ray's read tasks that ran between the two wall-clock times: how many, how long, how
+    many ran at once, and for how long the job's workers sat idle."""
+    with tempfile.NamedTemporaryFile(suffix=".json") as f:
+        ray.timeline(f.name)
+        events = json.load(open(f.name))
+    tasks = sorted((e["ts"] / 1e6, (e["ts"] + e["dur"]) / 1e6) for e in events
+                   if e.get("ph") == "X" and e.get("name", "").endswith("_map_task")
+                   and since <= e["ts"] / 1e6 <= until)
+    if not tasks:
+        return "no task events"
+    first, last = tasks[0][0], max(end for _, end in tasks)
+    busy = sum(end - begin for begin, end in tasks)
+    running = {0: 0.0, 1: 0.0, 2: 0.0}
+    level, at = 0, first
+    for when, step in sorted([(b, 1) for b, _ in tasks] + [(e, -1) for _, e in tasks]):
+        running[min(level, 2)] += when - at
+        level, at = level + step, when
+    return (f"{len(tasks)} read tasks of {busy / len(tasks):.2f} s on average, from "
+            f"{first - since:.2f} s into the job for {last - first:.2f} s; on average "
+            f"{busy / (last - first):.2f} at once; none, one and two running for "
+            f"{running[0]:.2f}, {running[1]:.2f} and {running[2]:.2f} s")
+
+
+def measure(paths, wanted, rounds):
+    count = min(len(paths), 4 if wanted > WANTED else len(paths))
+    worst = check(read_frames(paths[:count], wanted, keep=True),
+                  read_videos(paths[:count], wanted, keep=True), count, min(wanted, SECONDS * FPS))
+    spans = {}
+
+    def ours(concurrency):
+        def job():
+            since = time.time()
+            rows = read_frames(paths, wanted, concurrency)
+            spans[concurrency] = (since, time.time())
+            assert rows == len(paths) * min(wanted, SECONDS * FPS), rows
+        return job
+
+    jobs = {"read_frames, 2 workers": ours(None), "read_frames, 1 worker": ours(1),
+            "read_videos" + (" + filter" if wanted < SECONDS * FPS else ""):
+                lambda: read_videos(paths, wanted)}
     times = {name: [] for name in jobs}
     for _ in range(rounds):
         for name, job in jobs.items():
@@ -162,53 +206,34 @@ def measure(paths, rounds):
     median = {name: statistics.median(values) for name, values in times.items()}
     for name, values in times.items():
         print(f"  {name:24} {median[name]:7.2f} s ({min(values):.2f} to {max(values):.2f})")
-    print(f"  read_videos + filter / read_frames: "
-          f"{median['read_videos + filter'] / median['read_frames, 2 workers']:.1f}x")
+    theirs = [name for name in jobs if name.startswith("read_videos")][0]
+    print(f"  {theirs} / read_frames: {median[theirs] / median['read_frames, 2 workers']:.1f}x")
     print(f"  throughput of 2 workers over 1: "
           f"{median['read_frames, 1 worker'] / median['read_frames, 2 workers']:.2f}x")
-    print(f"  same frames; largest picture difference from read_videos: {worst}")
-    print(f"  without Ray, two processes against one: {machine_parallelism(paths):.2f}x")
-    steady_state(paths, rounds)
-
-
-def steady_state(paths, rounds):
-    """Two workers against one once the executor runs at full width: the same request over
-    the clips listed REPEAT times, with the read tasks Ray chooses (about one per file) and
-    with 8 (`override_num_blocks=8`). Ray Data starts each dataset with zero resource limits
-    until its autoscaling coordinator reports the cluster (about a second) and runs one task
-    at a time until then: most of the 20-file job above."""
-    many = paths * REPEAT
-    for blocks in (None, 8):
-        times = {1: [], None: []}
-        for _ in range(rounds):
-            for concurrency in times:
-                start = time.perf_counter()
-                rows = sum(len(b["path"]) for b in avarray.ray.read_frames(
-                    many, num_frames=WANTED, concurrency=concurrency,
-                    override_num_blocks=blocks).iter_batches(batch_size=None,
-                                                             batch_format="numpy"))
-                times[concurrency].append(time.perf_counter() - start)
-                assert rows == len(many) * WANTED
-        one, two = statistics.median(times[1]), statistics.median(times[None])
-        tasks = "the read tasks Ray chooses" if blocks is None else f"{blocks} read tasks"
-        print(f"  the same over {len(many)} files (the clips {REPEAT} times), {tasks}: "
-              f"2 workers {two:.2f} s, 1 worker {one:.2f} s; throughput of 2 workers over 1: "
-              f"{one / two:.2f}x")
+    print(f"  same frames (first {count} files); largest picture difference from "
+          f"read_videos: {worst}")
+    for concurrency, label in ((None, "2 workers"), (1, "1 worker")):
+        print(f"  Ray's timeline, read_frames with {label} (last round): "
+              f"{timeline(*spans[concurrency])}")
+    print(f"  without Ray, two processes against one: {machine_parallelism(paths, wanted):.2f}x",
+          flush=True)
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--clips", type=int, default=200)
     args = parser.parse_args()
-    clips = {gop: make_clips(gop) for gop in (250, 25)}
+    paths = make_clips(args.clips)
     ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False)
     ray.data.DataContext.get_current().enable_progress_bars = False
     worker_peak(clip_4k())
     print(f"load average before: {os.getloadavg()[0]:.2f}")
-    for gop, paths in clips.items():
-        print(f"{WANTED} frames from each of {CLIPS} clips of {SECONDS} s 360p H.264, a key frame "
-              f"every {gop} frames; median of {args.rounds} rounds (min to max)")
-        measure(paths, args.rounds)
+    for files, wanted, what in ((paths, WANTED, f"{WANTED} frames from each"),
+                                (paths[:EVERY], SECONDS * FPS, "every frame of each")):
+        print(f"{what} of {len(files)} clips of {SECONDS} s 360p H.264 (a key frame every 250 "
+              f"frames); median of {args.rounds} rounds (min to max)", flush=True)
+        measure(files, wanted, args.rounds)
     print(f"load average after: {os.getloadavg()[0]:.2f}")
     ray.shutdown()
 

@@ -1,6 +1,7 @@
 """avarray.ray.read_frames on a local Ray cluster: every row equals what one process gets
 from _av for the same file and request, the frames chosen from ffprobe's packet list."""
 import fractions
+import pathlib
 import re
 import subprocess
 import sys
@@ -110,10 +111,74 @@ class TestBadFiles:
             read_frames(GOOD[:4] + [bad] + GOOD[4:8], num_frames=2).take_all()
         assert f"cannot read frames from {bad}: {opened.value}" in str(failed.value)
 
-    def test_skip_keeps_every_good_file(self, read_frames):
-        rows = read_frames(BAD + GOOD, num_frames=2, on_error="skip").take_all()
+    # Ray's planning groups these files a few to a task; with one task, every bad file
+    # shares it with all the good ones.
+    @pytest.mark.parametrize("tasks", [None, 1])
+    def test_skip_keeps_every_good_file(self, read_frames, tmp_path, tasks):
+        # A file that is gone by the time the task opens it, beside ones that _av refuses.
+        gone = tmp_path / "gone.mp4"
+        gone.write_bytes(pathlib.Path(GOOD[0]).read_bytes())
+        ds = read_frames(BAD + [str(gone)] + GOOD, num_frames=2, on_error="skip",
+                         override_num_blocks=tasks)
+        gone.unlink()
+        rows = ds.take_all()
         assert sorted(by_file(rows)) == GOOD
         assert len(rows) == 2 * len(GOOD)
+
+    def test_raise_names_a_file_that_cannot_be_opened(self, read_frames, tmp_path):
+        gone = tmp_path / "gone.mp4"
+        gone.write_bytes(pathlib.Path(GOOD[0]).read_bytes())
+        ds = read_frames(GOOD[:3] + [str(gone)], num_frames=2, override_num_blocks=1)
+        gone.unlink()
+        with pytest.raises(RuntimeError, match=f"cannot read frames from {gone}: .*"):
+            ds.take_all()
+
+
+class TestPlan:
+    """The read tasks Ray is given: how the files are grouped, and the rows and decoded
+    bytes Ray plans with."""
+
+    @staticmethod
+    def tasks(request, planned=True, parallelism=200):
+        from avarray._frames import check_request
+        from avarray.ray import _FrameDatasource
+        source = _FrameDatasource(GOOD, check_request(**request), "raise", planned=planned)
+        return source, source.get_read_tasks(parallelism)
+
+    @pytest.mark.parametrize("planned, parallelism, count", [
+        (True, 200, 8),  # four per CPU of the two-CPU cluster, whatever Ray asks
+        (True, 1, 8),
+        (False, 3, 3),   # override_num_blocks
+    ])
+    def test_files_grouped(self, read_frames, planned, parallelism, count):
+        _, tasks = self.tasks({"num_frames": 4, "seconds": None, "output_dtype": "uint8",
+                               "transforms": (), "threads": 1}, planned, parallelism)
+        files = [path for task in tasks for path in task.metadata.input_files]
+        assert len(tasks) == count and sorted(files) == GOOD
+        # No row count: Ray's count() would return it without reading.
+        assert all(t.metadata.num_rows is None for t in tasks)
+
+    def test_decoded_size(self, read_frames):
+        # Resized: every picture is 24x32 float32 RGB, whatever the file.
+        request = {"num_frames": None, "seconds": [0.1, 0.2, 0.3], "output_dtype": "float32",
+                   "transforms": [("resize", 0, 0, 24, 32)], "threads": 1}
+        source, tasks = self.tasks(request)
+        assert [t.metadata.size_bytes for t in tasks] == [
+            3 * len(t.metadata.input_files) * 24 * 32 * 3 * 4 for t in tasks]
+        assert source.estimate_inmemory_data_size() == 3 * len(GOOD) * 24 * 32 * 3 * 4
+
+    def test_count_reads(self, read_frames):
+        # More frames asked for than any clip has, and files that give none.
+        assert read_frames(BAD + GOOD, num_frames=1000, on_error="skip").count() == sum(
+            len(ref.packets(path, ref.stream_index(path))) for path in GOOD)
+
+    def test_size_of_the_first_file(self, read_frames):
+        # Without a resize, the pictures of the first file that opens stand for all.
+        source = self.tasks({"num_frames": 2, "seconds": None, "output_dtype": "uint16",
+                             "transforms": [("rotate", 1, 0, 0, 0)], "threads": 1})[0]
+        stream = ref.stream(GOOD[0], ref.stream_index(GOOD[0]))
+        assert source.estimate_inmemory_data_size() == (
+            2 * len(GOOD) * stream["width"] * stream["height"] * 6)
 
 
 @pytest.mark.parametrize("kwargs, exc, message", [

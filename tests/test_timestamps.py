@@ -108,6 +108,28 @@ class TestAgainstProbe:
         frames, indices = p.check(p.decoder(), seconds)
         assert np.array_equal(frames, ref.pictures(p.path, nth=nth)[indices])
 
+    @pytest.mark.parametrize("name", ["bframes.mp4", "bpyramid.mp4", "bframes.ts",
+                                      "many/mpeg2_bframes.ts"])
+    @pytest.mark.parametrize("threads", [1, 0])
+    def test_one_second_per_key_frame_interval(self, name, threads):
+        # Each second in a key-frame interval of its own, so that the next one seeks and
+        # the decoder is drained after the lookahead; over the requests, every frame of
+        # an interval is the answer once, with B-frames sent after the frames they show
+        # before and frame threads holding several frames back.
+        p = Probed(clip(name))
+        keys = ref.key_points(p.path)
+        groups = [[i for i, pts in enumerate(p.pts) if ref.seek_point(p.path, pts) == key]
+                  for key in keys]
+        groups = [g for g in groups if g]
+        d = _av.Decoder(p.path, "video", threads=threads)
+        expected = ref.pictures(p.path)
+        for phase in range(max(map(len, groups))):
+            frames = [g[phase % len(g)] for g in groups]
+            seconds = [p.starts[i] + p.durations[i] / 4 for i in frames]
+            pictures, indices = p.check(d, seconds)
+            assert indices == frames
+            assert np.array_equal(pictures, expected[indices])
+
     def test_uint16(self):
         p = Probed(media("bframes.mp4"))
         seconds = [0.0, 0.3, 0.33, 1.0, 1.99]

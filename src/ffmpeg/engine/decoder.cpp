@@ -118,6 +118,7 @@ Result<bool> Decoder::next() {
       // decoder holds comes out without more input (with frame threads, more input
       // would first be decoded, one frame per thread, only to be flushed by the seek).
       if (r == AVERROR_EOF || skip_.drain_before(*packet_)) {
+        aim_drained_ = r != AVERROR_EOF;
         av_packet_unref(packet_.get());
         draining_ = true;
         TRY(check(avcodec_send_packet(codec_context_.get(), nullptr), "drain decoder"));
@@ -145,6 +146,7 @@ void Decoder::reset_after_seek() {
   av_packet_unref(packet_.get());
   av_frame_unref(frame_.get());
   draining_ = false;
+  aim_drained_ = false;
   skip_.restart();
   sent_keys_.restart();
   map_next_.reset();

@@ -62,6 +62,9 @@ class Decoder {
   // What the next frames are decoded towards; in force until the next aim. The default
   // Aim wants every frame.
   void aim(const Aim& aim) noexcept { skip_.aim(aim); }
+  // Whether the last next() that reported no frame stopped at what the aim wants rather
+  // than at the end of the stream; only a seek continues from there.
+  bool stopped_by_aim() const noexcept { return aim_drained_; }
   // av_seek_frame backward to `target` on the stream ("seek" on failure); the pump
   // then starts afresh from where the demuxer landed.
   Status seek(int64_t target);
@@ -176,6 +179,7 @@ class Decoder {
   MediaType media_type_;
   Interrupt interrupt_;
   bool draining_ = false;
+  bool aim_drained_ = false;  // the drain was the aim's, not the container's end
   FrameSkip skip_;
   SentKeyFrames sent_keys_;
   // Whether any packet has been read since the open (a fresh engine needs no rewind).

@@ -14,7 +14,7 @@ bool FrameSkip::suits(const AVStream& stream) noexcept {
     // out, it learns too little, outputs a frame too early and then drops the frames
     // that should have come before it.
     case AV_CODEC_ID_H264:
-      return h264_states_reorder_depth(par.extradata, par.extradata_size);
+      return h264_reorder_depth(par.extradata, par.extradata_size).has_value();
     // B-pictures, which no picture refers to.
     case AV_CODEC_ID_MPEG1VIDEO:
     case AV_CODEC_ID_MPEG2VIDEO:
@@ -28,14 +28,59 @@ bool FrameSkip::suits(const AVStream& stream) noexcept {
   }
 }
 
+std::optional<int> FrameSkip::reorder_depth(const AVStream& stream) noexcept {
+  const AVCodecParameters& par = *stream.codecpar;
+  switch (par.codec_id) {
+    case AV_CODEC_ID_H264:
+      return h264_reorder_depth(par.extradata, par.extradata_size);
+    // A B-picture follows only the reference picture sent before it.
+    case AV_CODEC_ID_MPEG1VIDEO:
+    case AV_CODEC_ID_MPEG2VIDEO:
+      return 1;
+    default:
+      return std::nullopt;
+  }
+}
+
 void FrameSkip::restart() noexcept {
   sent_floor_ = Aim::kNone;
   last_skipped_ = false;
   last_sent_ = false;
+  later_ = 0;
+  lookahead_ = Aim::kNone;
+  recent_count_ = 0;
+}
+
+bool FrameSkip::drain_before(const AVPacket& packet) const noexcept {
+  if (packet.pts == AV_NOPTS_VALUE) return false;
+  if (last_sent_) return true;
+  if (!enabled_ || !depth_ || aim_.latest_until == Aim::kNone || lookahead_ == Aim::kNone ||
+      lookahead_ >= aim_.seek_past)
+    return false;
+  // No frame follows more than depth_ frames in output order that precede it in
+  // decoding order. Once depth_ + 1 packets that start after latest_until have been
+  // read, no packet to come starts before the earliest of them: the answer and its
+  // lookahead have both been sent. This packet counts among them unless it is itself
+  // an earlier lookahead, which must still be sent.
+  const int later = later_ + (packet.pts > aim_.latest_until && packet.pts > lookahead_ ? 1 : 0);
+  return later > *depth_;
 }
 
 AVDiscard FrameSkip::decide(const AVPacket& packet) noexcept {
   if (!enabled_) return AVDISCARD_DEFAULT;
+  if (depth_ && packet.pts != AV_NOPTS_VALUE) {
+    // A packet that follows more of the latest ones in output order than the stated
+    // depth allows: the stream reorders deeper than it says.
+    int before = 0;
+    for (size_t i = 0; i < std::min(recent_count_, recent_.size()); ++i)
+      before += recent_[i] > packet.pts ? 1 : 0;
+    if (before > *depth_) depth_.reset();
+    recent_[recent_count_++ % recent_.size()] = packet.pts;
+    if (aim_.latest_until != Aim::kNone && packet.pts > aim_.latest_until) {
+      ++later_;
+      lookahead_ = lookahead_ == Aim::kNone ? packet.pts : std::min(lookahead_, packet.pts);
+    }
+  }
   bool skip;
   if (packet.pts == AV_NOPTS_VALUE) {
     // Either the second field of the frame before (split fields carry one pts), which

@@ -2,8 +2,10 @@
 // cannot be the answer and that no later frame is predicted from need not be decoded.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <limits>
+#include <optional>
 
 #include "ffmpeg/ptr.hpp"
 
@@ -14,12 +16,17 @@ namespace ffmpeg {
 // frame is not wanted either once a packet starting later, but still at or before
 // `latest_until`, has been sent. With `last`, the frame that starts there is the last
 // one wanted before the caller seeks: once its packet has been sent, the decoder is
-// drained rather than given frames that would only be flushed.
+// drained rather than given frames that would only be flushed. With `latest_until` and
+// `seek_past`, the caller also wants the first frame after `latest_until` (which shows
+// that the frame before it is the answer), and seeks next if that frame starts before
+// `seek_past`: once the packets of both frames are known to have been sent, the
+// decoder is drained likewise.
 struct Aim {
   static constexpr int64_t kNone = std::numeric_limits<int64_t>::min();
   int64_t from = kNone;
   int64_t latest_until = kNone;
   int64_t last = kNone;
+  int64_t seek_past = kNone;
 };
 
 class FrameSkip {
@@ -27,12 +34,22 @@ class FrameSkip {
   // Whether the stream's decoder reads AVDISCARD_NONREF as "frames that no other frame
   // is predicted from", so that discarding them leaves every other frame as it is.
   static bool suits(const AVStream& stream) noexcept;
+  // The most frames of the stream that precede a frame in decoding order and follow it
+  // in output order, as its parameter sets state it; none when they do not.
+  static std::optional<int> reorder_depth(const AVStream& stream) noexcept;
 
-  void enable(bool on) noexcept { enabled_ = on; }
+  // Frames are skipped only when `on`; a known `depth` lets the decoder be drained once
+  // the frames a `latest_until` aim wants are known to have been sent.
+  void enable(bool on, std::optional<int> depth) noexcept {
+    enabled_ = on;
+    depth_ = depth;
+  }
   void aim(const Aim& aim) noexcept {
     aim_ = aim;
     sent_floor_ = Aim::kNone;
     last_sent_ = false;
+    later_ = 0;
+    lookahead_ = Aim::kNone;
   }
   // After a seek: what earlier packets said no longer holds, and nothing is skipped yet.
   void restart() noexcept;
@@ -40,11 +57,9 @@ class FrameSkip {
   // The discard level for `packet`, about to be sent.
   AVDiscard decide(const AVPacket& packet) noexcept;
   // Whether the decoder is drained instead of being sent `packet`, just read: the packet
-  // of the aim's last frame has been sent and this one starts another frame (a packet
-  // without a pts may be that frame's second field).
-  bool drain_before(const AVPacket& packet) const noexcept {
-    return last_sent_ && packet.pts != AV_NOPTS_VALUE;
-  }
+  // of the aim's last frame (or of its lookahead) has been sent and this one starts
+  // another frame (a packet without a pts may be that frame's second field).
+  bool drain_before(const AVPacket& packet) const noexcept;
 
  private:
   bool enabled_ = false;
@@ -52,6 +67,15 @@ class FrameSkip {
   int64_t sent_floor_ = Aim::kNone;  // the latest sent packet at or before latest_until
   bool last_skipped_ = false;
   bool last_sent_ = false;  // the packet of aim_.last has been sent
+  std::optional<int> depth_;
+  // Packets read since the aim or the seek that start after aim_.latest_until, and the
+  // earliest start among them: the lookahead, once depth_ + 1 of them have been read.
+  int later_ = 0;
+  int64_t lookahead_ = Aim::kNone;
+  // The starts of the latest packets read, to catch a stream that reorders deeper than
+  // it states: draining by the depth is then given up for good.
+  std::array<int64_t, 16> recent_{};
+  size_t recent_count_ = 0;
 };
 
 }  // namespace ffmpeg

@@ -66,7 +66,7 @@ Result<std::unique_ptr<Decoder>> Decoder::open(Source source, const OpenOptions&
   if (d->interrupted()) return Error::interrupted();
   TRY(d->choose_stream(options.stream_index));
   TRY(d->open_codec());
-  d->skip_.enable(FrameSkip::suits(d->stream()));
+  d->skip_.enable(FrameSkip::suits(d->stream()), FrameSkip::reorder_depth(d->stream()));
   d->seeks_by_map_ = d->media_type_ == MediaType::Video && seeks_by_bytes(*d->format_context_);
   d->interrupt_.arm(nullptr);
   return d;

@@ -1,5 +1,7 @@
 #include "ffmpeg/engine/parameter_sets.hpp"
 
+#include <algorithm>
+
 namespace ffmpeg {
 namespace {
 
@@ -116,9 +118,9 @@ void skip_hrd_parameters(Bits& b) {
   b.u(20);  // four 5-bit lengths and delays
 }
 
-// An H.264 SPS (NAL header included) up to bitstream_restriction_flag, as the standard's
-// seq_parameter_set_data and vui_parameters lay it out.
-bool sps_states_reorder_depth(const uint8_t* nal, int length) {
+// An H.264 SPS (NAL header included) up to max_num_reorder_frames, as the standard's
+// seq_parameter_set_data and vui_parameters lay it out; none when it does not state it.
+std::optional<uint32_t> sps_reorder_depth(const uint8_t* nal, int length) {
   Bits b(nal, length);
   b.u(8);  // NAL header
   const uint32_t profile = b.u(8);
@@ -163,7 +165,7 @@ bool sps_states_reorder_depth(const uint8_t* nal, int length) {
   b.u(1);                // direct_8x8_inference_flag
   if (b.u(1))            // frame_cropping_flag
     for (int i = 0; i < 4; ++i) b.ue();
-  if (!b.u(1)) return false;                // vui_parameters_present_flag
+  if (!b.u(1)) return std::nullopt;         // vui_parameters_present_flag
   if (b.u(1) && b.u(8) == 255) b.u(32);     // aspect_ratio_info, extended SAR
   if (b.u(1)) b.u(1);                       // overscan_info
   if (b.u(1)) {                             // video_signal_type
@@ -181,21 +183,31 @@ bool sps_states_reorder_depth(const uint8_t* nal, int length) {
   if (vcl_hrd) skip_hrd_parameters(b);
   if (nal_hrd || vcl_hrd) b.u(1);  // low_delay_hrd_flag
   b.u(1);                          // pic_struct_present_flag
-  const bool stated = b.u(1);      // bitstream_restriction_flag
-  return stated && !b.overrun;
+  if (!b.u(1)) return std::nullopt;  // bitstream_restriction_flag
+  b.u(1);                            // motion_vectors_over_pic_boundaries_flag
+  for (int i = 0; i < 4; ++i) b.ue();  // max_bytes_per_pic_denom ... log2_max_mv_length_vertical
+  const uint32_t depth = b.ue();       // max_num_reorder_frames
+  b.ue();                              // max_dec_frame_buffering
+  if (b.overrun) return std::nullopt;
+  return depth;
 }
 
 }  // namespace
 
-bool h264_states_reorder_depth(const uint8_t* data, int size) noexcept {
+std::optional<int> h264_reorder_depth(const uint8_t* data, int size) noexcept {
   constexpr int kSps = 7;
   int found = 0;
+  uint32_t deepest = 0;
   const bool all = each_nal(data, size, true, [&](const uint8_t* nal, int length) {
     if (length < 1 || (nal[0] & 0x1f) != kSps) return true;
     ++found;
-    return sps_states_reorder_depth(nal, length);
+    const std::optional<uint32_t> depth = sps_reorder_depth(nal, length);
+    if (depth) deepest = std::max(deepest, *depth);
+    return depth.has_value();
   });
-  return all && found > 0;
+  // The standard bounds the depth by the decoded picture buffer (16 frames at most).
+  if (!all || found == 0 || deepest > 16) return std::nullopt;
+  return static_cast<int>(deepest);
 }
 
 bool hevc_single_sub_layer(const uint8_t* data, int size) noexcept {

@@ -31,18 +31,24 @@ Status TimestampMode::run(const std::vector<double>& seconds, Placer& placer) {
   // No grouping: seconds answered by one frame are converted once each.
   std::vector<size_t> position(1);
   for (size_t i = 0; i < seconds.size(); ++i) {
-    TRY(answer(seconds[i]));
+    TRY(answer(seconds[i], i + 1 < seconds.size() ? seconds[i + 1] : std::optional<double>()));
     position[0] = i;
     TRY(placer.place(*retained_, position));
   }
   return ok();
 }
 
-Status TimestampMode::answer(double t) {
+Status TimestampMode::answer(double t, std::optional<double> next) {
   const Rational tb = d_->time_base();
   const int64_t tp = seconds_to_pts(tb, t);
+  // The next second seeks when a key frame lies after the lookahead (the test below);
+  // the frames after the lookahead would then only be flushed, so the decoder is
+  // drained once its packet is in. After the last second nothing more is wanted.
+  const std::optional<int64_t> next_key =
+      next ? d_->indexed_key_frame(seconds_to_pts(tb, *next)) : std::optional<int64_t>(kMax);
+  seek_past_ = next_key ? *next_key : Aim::kNone;
   // Only the latest frame that starts at or before t is the answer.
-  d_->aim(Aim{.latest_until = tp});
+  d_->aim(Aim{.latest_until = tp, .seek_past = seek_past_});
   if (!has_frame_) return seek_back(t, tp);
   if (at_end_) return final_frame_check(t);
   const std::optional<int64_t> key = d_->indexed_key_frame(tp);
@@ -56,7 +62,7 @@ Status TimestampMode::answer(double t) {
   if (key && *key > next_start) return seek_back(t, tp);
   if (frame_seconds(tb, next_start) > t) return ok();  // still showing
   // The lookahead starts at or before t: nothing before it is the answer.
-  d_->aim(Aim{.from = next_start, .latest_until = tp});
+  d_->aim(Aim{.from = next_start, .latest_until = tp, .seek_past = seek_past_});
   return decode_forward(t, next_start);
 }
 
@@ -106,6 +112,13 @@ Status TimestampMode::decode_forward(double t, int64_t prev) {
     av_frame_unref(retained_.get());
     TRY(check(av_frame_ref(retained_.get(), &d_->frame()), "retain playback frame"));
     TRY_ASSIGN(const bool got, d_->next());
+    if (!got && d_->stopped_by_aim()) {
+      // The decoder was drained before a frame after t came out (one was lost to a
+      // damaged packet): find it again without draining.
+      seek_past_ = Aim::kNone;
+      d_->aim(Aim{.latest_until = seconds_to_pts(tb, t)});
+      return seek_back(t, seconds_to_pts(tb, t));
+    }
     if (!got) {
       at_end_ = true;  // the retained frame is the last
       return final_frame_check(t);

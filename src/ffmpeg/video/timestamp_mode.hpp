@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "ffmpeg/engine/decoder.hpp"
@@ -22,7 +23,8 @@ class TimestampMode {
 
  private:
   TimestampMode(Decoder& d, FramePtr retained) : d_(&d), retained_(std::move(retained)) {}
-  Status answer(double t);
+  // `next`: the second asked for after t, if any.
+  Status answer(double t, std::optional<double> next);
   Status seek_back(double t, int64_t tp);
   // To the start of the stream with a newly opened decoder.
   Status rewind_afresh();
@@ -35,6 +37,7 @@ class TimestampMode {
   FramePtr retained_;
   bool has_frame_ = false;
   bool at_end_ = false;  // the retained frame is the stream's last
+  int64_t seek_past_ = Aim::kNone;  // the aim's seek_past for the second being answered
 };
 
 }  // namespace ffmpeg
