@@ -226,7 +226,9 @@ class TestFormatChanges:
         ours, _ = decode(path, 16000, 1)
         keep = first.shape[1] - 64
         assert_close(ours[:, :keep], first[:, :keep])
-        assert_close(ours[:, -keep:], second[:, -keep:])
+        # The second link as the tool decodes it within the chain (the decoder carries
+        # state across the link), and nothing dropped at the change.
+        assert_close(ours[:, -keep:], cli(path, 16000, 1)[:, -keep:])
         assert abs(ours.shape[1] - first.shape[1] - second.shape[1]) <= 64
 
 
