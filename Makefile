@@ -39,10 +39,17 @@ $(BUILD)/.system: scripts/setup-system.sh
 	scripts/setup-system.sh
 	@mkdir -p $(BUILD) && touch $@
 
+# One FFmpeg build of the FFMPEG version with the extra configure options $(1); the file
+# made holds its prefix.
+define ffmpeg_build
+@mkdir -p $(FF)
+AVARRAY_FFMPEG_EXTRA_FLAGS="$(1)" scripts/setup-ffmpeg.sh $(FFMPEG) > $@.tmp && \
+  tail -n 1 $@.tmp > $@ && rm -f $@.tmp
+endef
+
 # The libraries the extension links.
 $(FF)/prefix: $(BUILD)/.system scripts/setup-ffmpeg.sh
-	@mkdir -p $(FF)
-	scripts/setup-ffmpeg.sh $(FFMPEG) > $@.tmp && tail -n 1 $@.tmp > $@ && rm -f $@.tmp
+	$(call ffmpeg_build,)
 
 # The reference tools: ffmpeg and ffprobe of the same source and options, with what the
 # tests and the benchmark need besides (libavfilter and its filters, libavdevice, the raw
@@ -51,9 +58,8 @@ TOOLS_FLAGS := --enable-ffmpeg --enable-ffprobe --enable-avfilter --enable-avdev
   --enable-encoder=rawvideo,wrapped_avframe,pcm_f32le,pcm_s16le \
   --enable-muxer=rawvideo,framemd5,framecrc,md5,null,pcm_f32le,pcm_s16le,wav --enable-rpath
 $(FF)/tools-prefix: $(BUILD)/.system scripts/setup-ffmpeg.sh
-	@mkdir -p $(FF)
-	AVARRAY_FFMPEG_EXTRA_FLAGS="$(TOOLS_FLAGS)" \
-	  scripts/setup-ffmpeg.sh $(FFMPEG) > $@.tmp && tail -n 1 $@.tmp > $@ && rm -f $@.tmp
+	$(call ffmpeg_build,$(TOOLS_FLAGS))
+TOOLS_ENV = AVARRAY_REFERENCE_TOOLS="$$(cat $(FF)/tools-prefix)/bin"
 
 $(VENV)/.deps: requirements-dev.txt requirements-test.txt
 	[ -x $(VPY) ] || $(PYTHON) -m venv $(VENV)
@@ -81,8 +87,7 @@ $(BUILD)/media/.complete: scripts/make-test-media.sh $(BUILD)/.system
 	touch $@
 
 # The module under test and the reference tools of the same FFmpeg version.
-RUN_ENV = PYTHONPATH=$(CURDIR)/$(1):$(CURDIR)/python \
-  AVARRAY_REFERENCE_TOOLS="$$(cat $(FF)/tools-prefix)/bin"
+RUN_ENV = PYTHONPATH=$(CURDIR)/$(1):$(CURDIR)/python $(TOOLS_ENV)
 test: setup
 	$(call RUN_ENV,$(FF)/module) $(VPY) -m pytest -q
 
@@ -123,8 +128,7 @@ BENCH_VENV := .venv-bench
 BENCH_ARGS ?=
 # The limit, the counting library, and the reference tools (whose libraries torchcodec
 # loads too) of the same FFmpeg version as the module.
-BENCH_ENV = AVARRAY_LIMIT=$(FF)/bench/limit AVARRAY_COUNTING=$(FF)/bench/counting.so \
-  AVARRAY_REFERENCE_TOOLS="$$(cat $(FF)/tools-prefix)/bin"
+BENCH_ENV = AVARRAY_LIMIT=$(FF)/bench/limit AVARRAY_COUNTING=$(FF)/bench/counting.so $(TOOLS_ENV)
 bench: $(BENCH_VENV)/.avarray $(FF)/tools-prefix $(FF)/bench/limit $(FF)/bench/counting.so
 	$(BENCH_ENV) $(BENCH_VENV)/bin/python bench/harness.py $(BENCH_ARGS)
 
@@ -150,8 +154,7 @@ sdist: $(VENV)/.deps
 	$(VPY) -c 'from scikit_build_core.build import build_sdist; print(build_sdist("dist"))'
 
 check-wheel: $(FF)/.wheel $(FF)/tools-prefix media
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" AVARRAY_REFERENCE_TOOLS="$$(cat $(FF)/tools-prefix)/bin" \
-	  scripts/check-wheel.sh $$(cat $(FF)/prefix)
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(TOOLS_ENV) scripts/check-wheel.sh $$(cat $(FF)/prefix)
 
 # ray.data.read_videos decodes with decord, which only the benchmark needs.
 $(VENV)/.decord: $(VENV)/.deps
@@ -161,9 +164,10 @@ $(VENV)/.decord: $(VENV)/.deps
 bench-ray: setup $(VENV)/.decord
 	$(call RUN_ENV,$(FF)/module) $(VPY) bench/ray_frames.py
 
-# The fuzzer, on the FFmpeg version FFMPEG names: the engine (src/ffmpeg without the file-like reader, the one file there that
-# needs Python) and the harness, built with clang's libFuzzer, AddressSanitizer and
-# UBSan against a static FFmpeg of the same options built for it: with coverage
+# The fuzzer, on the FFmpeg version FFMPEG names: the engine (src/ffmpeg without the
+# file-like reader, the one file there that needs Python) and the harness, built with
+# clang's libFuzzer, AddressSanitizer and UBSan against a static FFmpeg of the same
+# options built for it: with coverage
 # instrumentation (so that mutations are guided through the demuxers and decoders,
 # where nearly all the work on an input happens) and AddressSanitizer (so that a bad
 # read inside FFmpeg caused by how the engine drives it is seen where it happens).
@@ -182,9 +186,7 @@ $(BUILD)/.fuzz-system: scripts/setup-system.sh
 	@mkdir -p $(BUILD) && touch $@
 
 $(FF)/fuzz-prefix: $(BUILD)/.system $(BUILD)/.fuzz-system scripts/setup-ffmpeg.sh
-	@mkdir -p $(FF)
-	AVARRAY_FFMPEG_EXTRA_FLAGS="$(FUZZ_FFMPEG_FLAGS)" \
-	  scripts/setup-ffmpeg.sh $(FFMPEG) > $@.tmp && tail -n 1 $@.tmp > $@ && rm -f $@.tmp
+	$(call ffmpeg_build,$(FUZZ_FFMPEG_FLAGS))
 
 $(FF)/fuzz/engine_fuzzer: fuzz/engine_fuzzer.cpp $(ENGINE_SOURCES) $(shell find src/ffmpeg -name '*.hpp') \
     $(FF)/fuzz-prefix

@@ -31,6 +31,11 @@ def reference_version():
     return out.split()[2]
 
 
+def reference_dir():
+    """Where the tools' pictures and samples are cached, one folder per FFmpeg version."""
+    return MEDIA / "ref" / reference_version()
+
+
 def testsrc(size, seconds, hue=False):
     graph = f"testsrc2=size={size}:rate=25:duration={seconds}" + (",hue=h=t*180" if hue else "")
     return ["-f", "lavfi", "-i", graph]
@@ -189,7 +194,7 @@ def fingerprint(picture):
 def build_references(name, full_indices):
     """Decodes the clip once with the ffmpeg tool to RGB: the fingerprint of every frame and the
     full picture of the frames in `full_indices`. Cached under MEDIA/ref/."""
-    ref = MEDIA / "ref" / reference_version()
+    ref = reference_dir()
     ref.mkdir(parents=True, exist_ok=True)
     fp_path, full_path = ref / f"{name}.fp.npy", ref / f"{name}.full.npz"
     wanted = sorted(set(full_indices))
@@ -247,8 +252,8 @@ class Reference:
     def __init__(self, name):
         self.frames = frames(name)
         self.starts = np.array([f[1] for f in self.frames])
-        self.fingerprints = np.load(MEDIA / "ref" / reference_version() / f"{name}.fp.npy", mmap_mode="r")
-        with np.load(MEDIA / "ref" / reference_version() / f"{name}.full.npz") as z:
+        self.fingerprints = np.load(reference_dir() / f"{name}.fp.npy", mmap_mode="r")
+        with np.load(reference_dir() / f"{name}.full.npz") as z:
             self.full = dict(zip((int(i) for i in z["indices"]), z["pictures"]))
 
     def showing_at(self, seconds):
@@ -294,7 +299,7 @@ class Reference:
 
 def reference_audio(name, rate):
     """The whole clip as mono float32 at `rate`, resampled by the ffmpeg tool."""
-    path = MEDIA / "ref" / reference_version() / f"{name}.{rate}.f32"
+    path = reference_dir() / f"{name}.{rate}.f32"
     if not path.exists():
         path.parent.mkdir(parents=True, exist_ok=True)
         ffmpeg("-i", str(clip_path(name)), "-ac", "1", "-ar", str(rate), "-f", "f32le", str(path),

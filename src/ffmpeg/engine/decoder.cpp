@@ -204,17 +204,22 @@ Result<bool> Decoder::restore_timestamps(AVPacket& packet) {
   return true;
 }
 
-Status Decoder::seek_bytes(int64_t pos) {
+Status Decoder::seek_frame(int64_t target, int flags) {
+  // Taken before the I/O context's error, which tells of an interrupted read, is cleared.
   if (interrupted()) return Error::interrupted();
+  // An I/O context remembers a failed read for the rest of its life; a seek starts
+  // reading afresh, so one transient failure of a file-like object, or an interrupted
+  // read, does not fail every later call.
   if (AVIOContext* pb = format_context_->pb) {
     pb->error = 0;
     pb->eof_reached = 0;
   }
-  TRY(check_io(av_seek_frame(format_context_.get(), stream_index_, pos, AVSEEK_FLAG_BYTE),
-               "seek"));
+  TRY(check_io(av_seek_frame(format_context_.get(), stream_index_, target, flags), "seek"));
   reset_after_seek();
   return ok();
 }
+
+Status Decoder::seek_bytes(int64_t pos) { return seek_frame(pos, AVSEEK_FLAG_BYTE); }
 
 Status Decoder::seek_to_key(size_t key, bool from_start) {
   const std::vector<MappedPacket>& packets = map_->packets();
@@ -270,19 +275,7 @@ Status Decoder::seek(int64_t target) {
     // Before the first key frame: from the start, as the backward seek would land.
     return key ? seek_to_key(*key, false) : seek_to_key(0, true);
   }
-  // Taken before the I/O context's error, which tells of an interrupted read, is cleared.
-  if (interrupted()) return Error::interrupted();
-  // An I/O context remembers a failed read for the rest of its life; a seek starts
-  // reading afresh, so one transient failure of a file-like object, or an interrupted
-  // read, does not fail every later call.
-  if (AVIOContext* pb = format_context_->pb) {
-    pb->error = 0;
-    pb->eof_reached = 0;
-  }
-  TRY(check_io(av_seek_frame(format_context_.get(), stream_index_, target, AVSEEK_FLAG_BACKWARD),
-               "seek"));
-  reset_after_seek();
-  return ok();
+  return seek_frame(target, AVSEEK_FLAG_BACKWARD);
 }
 
 Status Decoder::rewind() {
@@ -349,13 +342,9 @@ std::optional<int64_t> Decoder::indexed_key_frame(int64_t ts) const noexcept {
 
 bool Decoder::seek_lands_between(int64_t seek_pts, int64_t from,
                                  int64_t target) const noexcept {
-  // The map's timestamps are presentation times: the key frame is where the seek lands.
-  if (seeks_by_map_) {
-    const std::optional<int64_t> landing = indexed_key_frame(seek_pts);
-    return landing && *landing > from && *landing <= target;
-  }
   const std::optional<int64_t> landing = indexed_key_frame(seek_pts);
-  const std::optional<int64_t> delay = sent_keys_.key_delay();
+  // The map's timestamps are presentation times: the key frame is where the seek lands.
+  const std::optional<int64_t> delay = seeks_by_map_ ? std::optional<int64_t>(0) : sent_keys_.key_delay();
   return landing && delay && *landing > from && *landing + *delay <= target;
 }
 

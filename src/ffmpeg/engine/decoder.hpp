@@ -138,6 +138,9 @@ class Decoder {
   Status seek_to_key(size_t key, bool from_start);
   // Byte seek to `pos` (where the map was read from, or a packet of it).
   Status seek_bytes(int64_t pos);
+  // av_seek_frame with `flags` on the stream, from a cleared I/O error state; the pump
+  // then starts afresh.
+  Status seek_frame(int64_t target, int flags);
   // With the map: gives the packet just read the timestamps a read from the start gave
   // it (true), or passes it over (false: a fragment before the first packet the map
   // lists at the landing position). Fails when the packets do not follow the map.
