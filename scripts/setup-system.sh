@@ -8,7 +8,7 @@ if [ "${1:-}" = fuzz ]; then
 else
   packages=(
     g++ make pkg-config      # the extension's build
-    nasm libdav1d-dev zlib1g-dev libgnutls28-dev xz-utils   # building FFmpeg 7 from source
+    nasm libdav1d-dev zlib1g-dev libgnutls28-dev xz-utils   # building FFmpeg from source
     openssl                  # the tests' self-signed certificates
     ffmpeg                   # the command-line tools: test media and reference values
   )
