@@ -51,13 +51,12 @@ endef
 # the wheel carries) and, from the same build, the reference tools ffmpeg and ffprobe with
 # what the tests and the benchmark need besides (libavfilter and its filters, libavdevice,
 # the raw encoders and muxers; the extension links neither of the first two and uses none of
-# the rest). One build rather than two halves the set-up; the benchmark's torchcodec links
-# these libraries too.
-TOOLS_FLAGS := --enable-ffmpeg --enable-ffprobe --enable-avfilter --enable-avdevice --enable-filters \
+# the rest). The benchmark's torchcodec links these libraries too.
+FFMPEG_FLAGS := --enable-ffmpeg --enable-ffprobe --enable-avfilter --enable-avdevice --enable-filters \
   --enable-encoder=rawvideo,wrapped_avframe,pcm_f32le,pcm_s16le \
   --enable-muxer=rawvideo,framemd5,framecrc,md5,null,pcm_f32le,pcm_s16le,wav --enable-rpath
 $(FF)/prefix: $(BUILD)/.system scripts/setup-ffmpeg.sh
-	$(call ffmpeg_build,$(TOOLS_FLAGS))
+	$(call ffmpeg_build,$(FFMPEG_FLAGS))
 TOOLS_ENV = AVARRAY_REFERENCE_TOOLS="$$(cat $(FF)/prefix)/bin"
 
 $(VENV)/.deps: requirements-dev.txt requirements-test.txt
@@ -103,7 +102,7 @@ $(FF)/asan/.built: $(VENV)/.deps $(FF)/prefix $(SOURCES)
 ASAN_ENV = LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
   ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   $(call RUN_ENV,$(FF)/asan)
-test-asan: $(FF)/asan/.built $(FF)/prefix media
+test-asan: $(FF)/asan/.built media
 	$(ASAN_ENV) $(VPY) -c 'import _av; assert "/$(FF)/asan/" in _av.__file__, _av.__file__'
 	$(ASAN_ENV) $(VPY) -m pytest -q -p no:cacheprovider
 
@@ -128,7 +127,7 @@ BENCH_ARGS ?=
 # The limit, the counting library, and the reference tools (whose libraries torchcodec
 # loads too) of the same FFmpeg version as the module.
 BENCH_ENV = AVARRAY_LIMIT=$(FF)/bench/limit AVARRAY_COUNTING=$(FF)/bench/counting.so $(TOOLS_ENV)
-bench: $(BENCH_VENV)/.avarray $(FF)/prefix $(FF)/bench/limit $(FF)/bench/counting.so
+bench: $(BENCH_VENV)/.avarray $(FF)/bench/limit $(FF)/bench/counting.so
 	$(BENCH_ENV) $(BENCH_VENV)/bin/python bench/harness.py $(BENCH_ARGS)
 
 $(BENCH_VENV)/.peers: bench/setup-peers.sh
@@ -152,7 +151,7 @@ sdist: $(VENV)/.deps
 	rm -f dist/avarray-*.tar.gz
 	$(VPY) -c 'from scikit_build_core.build import build_sdist; print(build_sdist("dist"))'
 
-check-wheel: $(FF)/.wheel $(FF)/prefix media
+check-wheel: $(FF)/.wheel media
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(TOOLS_ENV) scripts/check-wheel.sh $$(cat $(FF)/prefix)
 
 # ray.data.read_videos decodes with decord, which only the benchmark needs.
