@@ -162,8 +162,8 @@ $(VENV)/.decord: $(VENV)/.deps
 bench-ray: setup $(VENV)/.decord
 	$(call RUN_ENV,$(FF)/module) $(VPY) bench/ray_frames.py
 
-# The fuzzer, on the FFmpeg version FFMPEG names: the engine (src/ffmpeg without the
-# file-like reader, the one file there that needs Python) and the harness, built with
+# The fuzzer, on the FFmpeg version FFMPEG names: the engine (src/ffmpeg, which needs no
+# Python) and the harness, built with
 # clang's libFuzzer, AddressSanitizer and UBSan against a static FFmpeg of the same
 # options built for it: with coverage
 # instrumentation (so that mutations are guided through the demuxers and decoders,
@@ -177,7 +177,7 @@ FUZZ_FFMPEG_FLAGS := --cc=clang-14 --cxx=clang++-14 --enable-static --disable-sh
   --optflags=-O1 --disable-stripping --extra-cflags=-fsanitize=address,fuzzer-no-link \
   --extra-cflags=-fno-omit-frame-pointer --extra-cflags=-gline-tables-only \
   --extra-ldflags=-fsanitize=address
-ENGINE_SOURCES := $(filter-out src/ffmpeg/engine/object_reader.cpp,$(shell find src/ffmpeg -name '*.cpp'))
+ENGINE_SOURCES := $(shell find src/ffmpeg -name '*.cpp')
 
 $(BUILD)/.fuzz-system: scripts/setup-system.sh
 	scripts/setup-system.sh fuzz

@@ -40,13 +40,16 @@ std::vector<FrameTarget> targets_from(const std::vector<PacketRecord>& packets) 
 void exercise_video(Decoder& d) {
   const auto packets = scan(d);
   if (!packets) return;
+  auto converter = PictureConverter::create();
+  if (!converter) return;
+  PictureConverter* pictures = converter.value().get();
   const auto targets = targets_from(packets.value());
   for (bool exact : {true, false}) {
-    auto frames = video_request(d, VideoRequest{VideoRequest::Frames{targets, exact}},
+    auto frames = video_request(d, pictures, VideoRequest{VideoRequest::Frames{targets, exact}},
                                 exact ? OutputType::UInt8 : OutputType::Float32, {});
     static_cast<void>(frames);
   }
-  static_cast<void>(video_request(d, VideoRequest{VideoRequest::Frames{targets, true}},
+  static_cast<void>(video_request(d, pictures, VideoRequest{VideoRequest::Frames{targets, true}},
                                   OutputType::Native, {}));
   // The first seconds in timestamp mode, cropped, turned and resized on the way.
   auto transforms = parse_transforms({{"crop", 0, 0, std::max(1, d.height() / 2),
@@ -54,11 +57,10 @@ void exercise_video(Decoder& d) {
                                       {"rotate", 1, 0, 0, 0},
                                       {"resize", 0, 0, 17, 23}});
   if (!transforms) return;
-  const double start = d.stream().start_time == AV_NOPTS_VALUE
-                           ? 0.0
-                           : frame_seconds(d.time_base(), d.stream().start_time);
+  const double start = frame_seconds(d.time_base(), d.start_time());
   VideoRequest seconds{VideoRequest::Timestamps{{start, start + 0.5, start + 1.0, start + 2.5}}};
-  static_cast<void>(video_request(d, std::move(seconds), OutputType::UInt8, transforms.value()));
+  static_cast<void>(
+      video_request(d, pictures, std::move(seconds), OutputType::UInt8, transforms.value()));
 }
 
 void exercise_audio(Decoder& d) {

@@ -7,6 +7,8 @@ from typing_extensions import NotRequired, Self, TypeAlias
 
 __version__: str
 ffmpeg_version: str
+# Each output_dtype, with the most bytes one pixel of it takes in an array.
+output_dtypes: dict[str, int]
 
 @type_check_only
 class _Readable(Protocol):

@@ -38,3 +38,24 @@ def test_unsupported_ffmpeg_is_refused(tmp_path, release):
                      f"pkg-config finds FFmpeg {release}: libavformat {RELEASES[release][0]}, "
                      f"libavcodec {RELEASES[release][1]}, libavutil {RELEASES[release][2]}, "
                      f"libswscale {RELEASES[release][3]}, libswresample {RELEASES[release][4]}"]
+
+
+def includes(folder):
+    """{file: the project headers it includes} for the C++ files under src/<folder>."""
+    found = {}
+    for path in sorted((ROOT / "src" / folder).rglob("*.[ch]pp")):
+        lines = path.read_text().splitlines()
+        found[path.relative_to(ROOT / "src").as_posix()] = [
+            line.split('"')[1] for line in lines if line.startswith('#include "')]
+    return found
+
+
+def test_layers_point_one_way():
+    # The media side never reaches into the Python side; the engine serves audio and video
+    # alike and knows nothing of pictures, samples or arrays.
+    shared = {"ffmpeg/error.hpp", "ffmpeg/ptr.hpp", "ffmpeg/timing.hpp"}
+    media = includes("ffmpeg")
+    assert media and not {f: h for f, hs in media.items() for h in hs if h.startswith("python/")}
+    engine = {f: [h for h in hs if not h.startswith("ffmpeg/engine/") and h not in shared]
+              for f, hs in includes("ffmpeg/engine").items()}
+    assert engine and not any(engine.values()), engine

@@ -10,10 +10,10 @@ import numpy as np
 
 import _av
 
-OUTPUT_DTYPES = ("uint8", "uint16", "float32", "native")
+# The module's output types, each with the most bytes one pixel takes (for "native" that
+# of its widest layout, so that a budget holds).
+OUTPUT_DTYPES = tuple(_av.output_dtypes)
 TRANSFORMS = ("crop", "resize", "rotate")
-# Bytes per output pixel; for "native" the widest layout (rgba), so a budget holds.
-_PIXEL_BYTES = {"uint8": 3, "uint16": 6, "float32": 12, "native": 4}
 
 
 class Request(NamedTuple):
@@ -57,7 +57,7 @@ def frame_bytes(width, height, output_dtype, transforms):
             height, width = c, d
         elif name == "rotate" and a % 2:
             height, width = width, height
-    return max(1, height * width) * _PIXEL_BYTES[output_dtype]
+    return max(1, height * width) * _av.output_dtypes[output_dtype]
 
 
 def pts_of_start(start, num, den):

@@ -8,13 +8,6 @@ namespace {
 
 constexpr int kMaxChannels = 64;
 
-// Back to the first packet of the stream, with a decoder as new as the one at open, so
-// that every call decodes exactly what the first call after open decodes.
-Status rewind(Decoder& d) {
-  TRY(d.rewind());
-  return d.restart();
-}
-
 }  // namespace
 
 Result<Audio> decode_audio(Decoder& d, const AudioRequest& request) {
@@ -22,7 +15,8 @@ Result<Audio> decode_audio(Decoder& d, const AudioRequest& request) {
     return Error::runtime("cannot decode audio from video stream");
   if (request.sample_rate <= 0 || request.channels < 1 || request.channels > kMaxChannels)
     return Error::invalid("sample_rate and num_channels must be positive (channels <= 64)");
-  TRY(rewind(d));
+  // Every call decodes exactly what the first call after open decodes.
+  TRY(d.start_over());
 
   ChannelSamples samples(request.channels);
   std::optional<Resampler> resampler;
@@ -53,12 +47,7 @@ Result<Audio> decode_audio(Decoder& d, const AudioRequest& request) {
   if (resampler) TRY(resampler->flush(samples));
 
   Audio audio;
-  if (first_start) {
-    audio.start = *first_start;
-  } else {
-    const int64_t start = d.stream().start_time;
-    audio.start = frame_seconds(d.time_base(), start == AV_NOPTS_VALUE ? 0 : start);
-  }
+  audio.start = first_start ? *first_start : frame_seconds(d.time_base(), d.start_time());
   audio.length = samples.length();
   TRY_ASSIGN(audio.samples, samples.take());
   return audio;

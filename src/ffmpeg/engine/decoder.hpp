@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "ffmpeg/engine/frame_skip.hpp"
 #include "ffmpeg/engine/interrupt.hpp"
@@ -13,13 +14,26 @@
 #include "ffmpeg/engine/sent_key_frames.hpp"
 #include "ffmpeg/engine/source.hpp"
 #include "ffmpeg/error.hpp"
-#include "ffmpeg/picture/converter.hpp"
 #include "ffmpeg/ptr.hpp"
 #include "ffmpeg/timing.hpp"
 
 namespace ffmpeg {
 
 enum class MediaType : uint8_t { Video = 0, Audio = 1 };
+
+// What reaching a frame takes from where decoding stands (Decoder::route).
+struct Route {
+  // The key frame a seek to the seek point resumes at, by the demuxer's index or the
+  // packet map; none when neither tells.
+  std::optional<int64_t> key_frame;
+  // Decoding on from where the pump stands passes through what that seek would decode
+  // before the target: the seek is needless.
+  bool decode_on = false;
+  // The seek lands on a key frame after the frame the caller stands at, presented at
+  // or before the target: decoding on from there would only pass through frames up to
+  // that key frame.
+  bool seek_skips_ahead = false;
+};
 
 struct OpenOptions {
   MediaType media_type = MediaType::Video;
@@ -65,44 +79,38 @@ class Decoder {
   // Whether the last next() that reported no frame stopped at what the aim wants rather
   // than at the end of the stream; only a seek continues from there.
   bool stopped_by_aim() const noexcept { return aim_drained_; }
-  // av_seek_frame backward to `target` on the stream ("seek" on failure); the pump
-  // then starts afresh from where the demuxer landed.
+  // A backward seek to `target` on the stream ("seek" on failure); the pump then starts
+  // afresh from where the demuxer landed.
   Status seek(int64_t target);
-  // Seeks to the start of the stream, at or before its first packet.
-  Status rewind();
-  // Replaces the codec context with a newly opened one. A flush does not return every
-  // decoder to its state at open (Opus trims its pre-skip only once; AAC keeps its
-  // noise generator's state), so a pass that must match a first decode starts anew.
-  // On failure the current context stays.
-  Status restart();
-  // For the packet scan: the next packet of the stream, read without decoding
-  // (packets of other streams are passed over); none at the end of the container.
-  Result<std::optional<PacketInfo>> scan_packet();
-  // Every packet of the stream as a read from its start finds it. Where the engine
-  // seeks by byte position (seeks_by_map()) the map is read once and kept; elsewhere
-  // each call reads it anew. Either way the engine is left rewound.
+  // Back to the start of the stream, at or before its first packet, with a decoder as
+  // new as the one at open: a flush does not return every decoder to its state at open
+  // (Opus trims its pre-skip only once; AAC keeps its noise generator's state; HEVC
+  // drops the leading pictures of the key frame it starts at), so a pass that must
+  // match a first decode starts anew. On failure the engine stays usable.
+  Status start_over();
+  // Every packet of the stream as a read from its start finds it. Where seeks go by
+  // byte position to packets of this map (MPEG program and transport streams,
+  // elementary streams), it is read once and kept; elsewhere each call reads it anew.
+  // Either way the engine is left at the start.
   Result<std::shared_ptr<const PacketMap>> packet_map();
-  // Whether seeks go to packets of the map by byte position rather than through the
-  // container's timestamp seek (MPEG program and transport streams, elementary streams).
-  bool seeks_by_map() const noexcept { return seeks_by_map_; }
+  // What reaching the frame at `target` takes when a seek would aim at `seek_pts`,
+  // standing at the frame at `from` (all in stream time-base units).
+  Route route(int64_t seek_pts, int64_t target, int64_t from) const noexcept;
 
   // The frame the last next() left.
   const AVFrame& frame() const noexcept { return *frame_; }
+  // The stream, for what metadata reports of it.
   const AVStream& stream() const noexcept { return *format_context_->streams[stream_index_]; }
   int stream_index() const noexcept { return stream_index_; }
   MediaType media_type() const noexcept { return media_type_; }
   Rational time_base() const noexcept { return time_base_; }
+  // The stream's start time, 0 when the container gives none.
+  int64_t start_time() const noexcept {
+    const int64_t start = stream().start_time;
+    return start == AV_NOPTS_VALUE ? 0 : start;
+  }
   // The container's duration in AV_TIME_BASE units (AV_NOPTS_VALUE when unknown).
   int64_t container_duration() const noexcept { return format_context_->duration; }
-  // The timestamp of the last key frame in the demuxer's index at or before `ts`; none
-  // when the index has no such entry.
-  std::optional<int64_t> indexed_key_frame(int64_t ts) const noexcept;
-  // Whether decoding on towards `target` gives what a seek to `seek_pts` and a decode
-  // from there would (see SentKeyFrames::passes_seek); false when the index cannot tell.
-  bool passes_seek(int64_t seek_pts, int64_t target) const noexcept;
-  // Whether a seek to `seek_pts` lands on a key frame after `from` that is presented at
-  // or before `target`, as far as the index and the key frames sent so far tell.
-  bool seek_lands_between(int64_t seek_pts, int64_t from, int64_t target) const noexcept;
 
   // Video: the picture size and format of the stream's parameters at open (video
   // requests refuse frames of another size). Audio: 0, 0 and AV_PIX_FMT_NONE.
@@ -110,21 +118,26 @@ class Decoder {
   int height() const noexcept { return height_; }
   AVPixelFormat pixel_format() const noexcept { return pixel_format_; }
 
-  // The colour converter, resizers and rotation buffers, kept across requests.
-  PictureConverter& pictures() noexcept { return pictures_; }
-
-  // The reader behind the custom I/O; null for a path or URL.
-  const Reader* reader() const noexcept { return reader_.get(); }
-
  private:
   Decoder(MediaType media_type, int threads) noexcept
       : threads_(threads), media_type_(media_type) {}
   Status open_input(Source source);
+  // A path or URL that FFmpeg opens itself.
+  Status open_path(const std::string& path);
+  // A source read through `reader`, behind the custom I/O context.
+  Status open_reader(std::unique_ptr<Reader> reader);
   // A new format context with the interrupt callback (and the custom I/O context, if
   // any), opened on `url`.
   Status open_url(const char* url, DictionaryPtr options);
   Status choose_stream(std::optional<int> stream_index);
   Status open_codec();
+  // Replaces the codec context with a newly opened one; on failure the current one stays.
+  Status restart();
+  // Seeks to the start of the stream, at or before its first packet.
+  Status rewind();
+  // For the packet map: the next packet of the stream, read without decoding (packets
+  // of other streams are passed over); none at the end of the container.
+  Result<std::optional<PacketInfo>> scan_packet();
   // Returns the pump to its initial state; every seek is followed by it.
   void reset_after_seek();
   // Reads every packet of the stream from where the demuxer stands.
@@ -136,6 +149,12 @@ class Decoder {
   // With the map: reading resumes where packet `key` is decoded; with `from_start`,
   // every frame is delivered, otherwise only those presented from the key frame on.
   Status seek_to_key(size_t key, bool from_start);
+  // The timestamp of the last key frame at or before `ts` in the demuxer's index (in
+  // the map, where seeks go by it); none when there is no such entry.
+  std::optional<int64_t> indexed_key_frame(int64_t ts) const noexcept;
+  // Whether decoding on towards `target` gives what a seek to `seek_pts` and a decode
+  // from there would (see SentKeyFrames::passes_seek); false when the index cannot tell.
+  bool passes_seek(int64_t seek_pts, int64_t target) const noexcept;
   // Byte seek to `pos` (where the map was read from, or a packet of it).
   Status seek_bytes(int64_t pos);
   // av_seek_frame with `flags` on the stream, from a cleared I/O error state; the pump
@@ -164,7 +183,6 @@ class Decoder {
 
   // Released in the order the destructor writes out; a half-built engine goes the
   // same way, every step tolerating an empty member.
-  PictureConverter pictures_;
   FormatContextPtr format_context_;
   CodecContextPtr codec_context_;
   PacketPtr packet_;  // empty whenever no engine call is running
@@ -188,6 +206,8 @@ class Decoder {
   // Whether any packet has been read since the open (a fresh engine needs no rewind).
   bool read_since_open_ = false;
 
+  // Whether seeks go to packets of the map by byte position rather than through the
+  // container's timestamp seek (MPEG program and transport streams, elementary streams).
   bool seeks_by_map_ = false;
   std::shared_ptr<const PacketMap> map_;
   // After a seek by the map (none before the first): the map's index of the next

@@ -32,7 +32,7 @@ Status Decoder::number_frames(std::vector<MappedPacket>& packets) {
     own[i] = packets[i].timestamp;
     packets[i].timestamp = AV_NOPTS_VALUE;
   }
-  const int64_t start = stream().start_time == AV_NOPTS_VALUE ? 0 : stream().start_time;
+  const int64_t start = start_time();
   int64_t last = AV_NOPTS_VALUE;
   // A frame keeps its packet's own pts where it had one; the others follow the frame
   // before by one frame's duration.

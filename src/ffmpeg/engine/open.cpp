@@ -73,25 +73,34 @@ Result<std::unique_ptr<Decoder>> Decoder::open(Source source, const OpenOptions&
 }
 
 Status Decoder::open_input(Source source) {
-  if (auto* path = std::get_if<source::Path>(&source)) {
-    if (std::memchr(path->text.data(), '\0', path->text.size()))
-      return Error::invalid("path contains NUL");
-    ProtocolLog log;
-    TRY_ASSIGN(DictionaryPtr url, url_options(path->text, false));
-    Status opened = open_url(path->text.c_str(), std::move(url));
-    if (opened && needs_forward_cache(*format_context_, path->text)) {
-      TRY_ASSIGN(url, url_options(path->text, true));
-      opened = open_url(("cache:" + path->text).c_str(), std::move(url));
+  // Every kind of source is handled here; a new one does not compile until it is.
+  struct Open {
+    Decoder& d;
+    Status operator()(source::Path& path) { return d.open_path(path.text); }
+    Status operator()(source::Bytes& bytes) {
+      return d.open_reader(std::make_unique<MemoryReader>(std::move(bytes.data)));
     }
-    if (!opened && opened.error().kind != ErrorKind::Interrupted)
-      return log.explain(std::move(opened).error());
-    return opened;
+    Status operator()(source::Custom& custom) { return d.open_reader(std::move(custom.reader)); }
+  };
+  return std::visit(Open{*this}, source);
+}
+
+Status Decoder::open_path(const std::string& path) {
+  if (std::memchr(path.data(), '\0', path.size())) return Error::invalid("path contains NUL");
+  ProtocolLog log;
+  TRY_ASSIGN(DictionaryPtr url, url_options(path, false));
+  Status opened = open_url(path.c_str(), std::move(url));
+  if (opened && needs_forward_cache(*format_context_, path)) {
+    TRY_ASSIGN(url, url_options(path, true));
+    opened = open_url(("cache:" + path).c_str(), std::move(url));
   }
-  if (auto* custom = std::get_if<source::Custom>(&source)) {
-    reader_ = std::move(custom->reader);
-  } else {
-    reader_ = std::make_unique<MemoryReader>(std::move(std::get<source::Bytes>(source).data));
-  }
+  if (!opened && opened.error().kind != ErrorKind::Interrupted)
+    return log.explain(std::move(opened).error());
+  return opened;
+}
+
+Status Decoder::open_reader(std::unique_ptr<Reader> reader) {
+  reader_ = std::move(reader);
   TRY(reader_->start());
   AvBufferPtr buffer(static_cast<uint8_t*>(av_malloc(kIoBufferSize)));
   if (!buffer) return Error::runtime("cannot allocate input buffer");
@@ -146,8 +155,7 @@ Status Decoder::open_codec() {
   TRY_ASSIGN(codec_context_, open_codec_context(stream(), threads_));
   packet_.reset(av_packet_alloc());
   frame_.reset(av_frame_alloc());
-  const bool converter = pictures_.allocate();
-  if (!packet_ || !frame_ || !converter) return Error::runtime("cannot allocate decoding buffers");
+  if (!packet_ || !frame_) return Error::runtime("cannot allocate decoding buffers");
   return ok();
 }
 

@@ -47,7 +47,7 @@ Result<Batch> Batch::allocate(size_t count, Size size, const PictureFormat& form
   const auto width = static_cast<uint64_t>(size.width);
   const auto channels = static_cast<uint64_t>(format.channels);
   const auto sample_bytes = static_cast<uint64_t>(format.sample_bytes);
-  const uint64_t final_sample_bytes = format.type == OutputType::Float32 ? 4 : sample_bytes;
+  const uint64_t final_sample_bytes = element_size(format.element);
   uint64_t pixels, samples, batch_samples, bytes, final_bytes;
   if (!mul(width, height, pixels) || !mul(pixels, channels, samples))
     return Error::runtime("frame is too large");
@@ -76,8 +76,8 @@ Result<Batch> Batch::allocate(size_t count, Size size, const PictureFormat& form
 }
 
 Status Batch::write(const Picture& picture, size_t position) {
-  const size_t row = static_cast<size_t>(picture.width) * static_cast<size_t>(format_.channels) *
-                     static_cast<size_t>(format_.sample_bytes);
+  const size_t row =
+      static_cast<size_t>(picture.width) * static_cast<size_t>(format_.pixel_bytes());
   const size_t stride = static_cast<size_t>(std::abs(static_cast<ptrdiff_t>(picture.linesize)));
   if (!picture.data || row > stride) return Error::runtime("invalid decoded frame stride");
   // The geometry checks before decoding make this hold; a mismatch would write out of
@@ -107,19 +107,16 @@ VideoResult Batch::finish() noexcept {
   result.shape = {starts_.size(), static_cast<size_t>(size_.height),
                   static_cast<size_t>(size_.width), static_cast<size_t>(format_.channels)};
   const size_t count = picture_bytes_ * starts_.size() / 2;  // 16-bit samples written
-  if (format_.sample_bytes == 1) {
-    result.frames = std::move(pixels_);
-  } else if (format_.type != OutputType::Float32) {
-    to_native_uint16(pixels_.bytes(), count, format_.big_endian);
-    void* data = pixels_.data();
-    const auto release = pixels_.release();
-    result.frames = OwnedBuffer(data, count, count, ElementType::UInt16, release);
-  } else {
+  switch (format_.element) {
+    case ElementType::UInt8: result.frames = std::move(pixels_); break;
+    case ElementType::UInt16: to_native_uint16(pixels_.bytes(), count, format_.big_endian); break;
     // The batch has room for the floats (allocate): widen in place, from the end.
+    case ElementType::Float32: to_unit_float(pixels_.bytes(), count); break;
+  }
+  if (format_.element != ElementType::UInt8) {
     void* data = pixels_.data();
-    to_unit_float(static_cast<uint8_t*>(data), count);
     const auto release = pixels_.release();
-    result.frames = OwnedBuffer(data, count, count, ElementType::Float32, release);
+    result.frames = OwnedBuffer(data, count, count, format_.element, release);
   }
   result.starts = std::move(starts_);
   result.durations = std::move(durations_);

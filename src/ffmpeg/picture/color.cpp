@@ -1,35 +1,7 @@
-// The output-type table and colour conversion with libswscale.
+// Colour conversion with libswscale.
 #include "ffmpeg/picture/color.hpp"
 
 namespace ffmpeg {
-
-Result<OutputType> output_type(std::string_view text) {
-  if (text == "uint8") return OutputType::UInt8;
-  if (text == "uint16") return OutputType::UInt16;
-  if (text == "float32") return OutputType::Float32;
-  if (text == "native") return OutputType::Native;
-  return Error::invalid("invalid video output dtype");
-}
-
-Result<PictureFormat> picture_format(OutputType type, AVPixelFormat pixel_format) {
-  switch (type) {
-    case OutputType::UInt8: return PictureFormat{type, 3, 1, AV_PIX_FMT_RGB24, false};
-    case OutputType::UInt16:
-    case OutputType::Float32: return PictureFormat{type, 3, 2, AV_PIX_FMT_RGB48LE, false};
-    case OutputType::Native: break;
-  }
-  PictureFormat f{type, 0, 0, AV_PIX_FMT_NONE, false};
-  switch (pixel_format) {
-    case AV_PIX_FMT_RGB24: f.channels = 3, f.sample_bytes = 1; break;
-    case AV_PIX_FMT_GRAY8: f.channels = 1, f.sample_bytes = 1; break;
-    case AV_PIX_FMT_RGBA: f.channels = 4, f.sample_bytes = 1; break;
-    case AV_PIX_FMT_GRAY16BE: f.channels = 1, f.sample_bytes = 2, f.big_endian = true; break;
-    case AV_PIX_FMT_GRAY16LE:
-    case AV_PIX_FMT_GRAY12LE: f.channels = 1, f.sample_bytes = 2; break;
-    default: return Error::invalid("native output does not support this pixel format");
-  }
-  return f;
-}
 
 bool converts_in_place(const AVFrame& frame, const PictureFormat& format) {
   // swscale's vector loops convert whole blocks of pixels; with a row length that is a
@@ -41,12 +13,6 @@ bool converts_in_place(const AVFrame& frame, const PictureFormat& format) {
 bool ColorConverter::allocate() noexcept {
   rgb_frame_.reset(av_frame_alloc());
   return rgb_frame_ != nullptr;
-}
-
-void ColorConverter::release() noexcept {
-  context_.reset();
-  key_.reset();
-  rgb_frame_.reset();
 }
 
 // Makes the converter ready for `f`: rebuilt if its key changed, with the frame's
@@ -101,7 +67,7 @@ Status ColorConverter::to_rgb_into(const AVFrame& frame, const PictureFormat& fo
                                    uint8_t* slot) {
   TRY_ASSIGN(SwsContext* const sws, prepare(frame, format.rgb_format));
   uint8_t* const planes[4] = {slot, nullptr, nullptr, nullptr};
-  const int line_sizes[4] = {frame.width * format.channels * format.sample_bytes, 0, 0, 0};
+  const int line_sizes[4] = {frame.width * format.pixel_bytes(), 0, 0, 0};
   if (sws_scale(sws, frame.data, frame.linesize, 0, frame.height, planes, line_sizes) !=
       frame.height)
     return Error::runtime("color conversion failed");

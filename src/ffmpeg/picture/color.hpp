@@ -1,4 +1,4 @@
-// Output sample types and the colour conversion of decoded pictures.
+// The colour conversion of decoded pictures.
 #pragma once
 
 #include <cstdint>
@@ -6,29 +6,11 @@
 #include <string_view>
 
 #include "ffmpeg/error.hpp"
+#include "ffmpeg/picture/output_types.hpp"
 #include "ffmpeg/picture/picture.hpp"
 #include "ffmpeg/ptr.hpp"
 
 namespace ffmpeg {
-
-enum class OutputType { UInt8, UInt16, Float32, Native };
-
-// "uint8", "uint16", "float32" or "native", compared exactly.
-Result<OutputType> output_type(std::string_view text);
-
-// How pictures of one request are laid out in the batch.
-struct PictureFormat {
-  OutputType type = OutputType::UInt8;
-  int channels = 3;      // samples per pixel
-  int sample_bytes = 1;  // bytes per sample while pictures are written
-  // The converter's output for RGB types; AV_PIX_FMT_NONE for native output.
-  AVPixelFormat rgb_format = AV_PIX_FMT_NONE;
-  bool big_endian = false;  // native 16-bit samples stored high byte first
-};
-
-// The layout for `type` given the stream's recorded pixel format; native output is
-// offered for six packed formats only.
-Result<PictureFormat> picture_format(OutputType type, AVPixelFormat pixel_format);
 
 // Whether an RGB conversion of `frame` may write straight into a packed batch slot.
 bool converts_in_place(const AVFrame& frame, const PictureFormat& format);
@@ -38,8 +20,6 @@ class ColorConverter {
  public:
   // Allocates the RGB frame; false when it cannot be had.
   bool allocate() noexcept;
-  // Releases the converter, then the RGB frame.
-  void release() noexcept;
 
   // The frame converted to `destination` in the RGB frame, valid until the next
   // conversion.

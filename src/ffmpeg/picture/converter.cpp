@@ -2,12 +2,10 @@
 
 namespace ffmpeg {
 
-bool PictureConverter::allocate() noexcept { return color_.allocate(); }
-
-void PictureConverter::release() noexcept {
-  transforms_.resizers.clear();
-  color_.release();
-  for (auto& buffer : transforms_.rotation_buffers) std::vector<uint8_t>().swap(buffer);
+Result<std::unique_ptr<PictureConverter>> PictureConverter::create() {
+  std::unique_ptr<PictureConverter> converter(new PictureConverter());
+  if (!converter->color_.allocate()) return Error::runtime("cannot allocate decoding buffers");
+  return converter;
 }
 
 Status PictureConverter::write(const AVFrame& frame, const PictureFormat& format,
@@ -19,7 +17,7 @@ Status PictureConverter::write(const AVFrame& frame, const PictureFormat& format
   Picture picture{frame.data[0], frame.linesize[0], frame.width, frame.height};
   if (format.type != OutputType::Native) {
     TRY_ASSIGN(picture, color_.to_rgb(frame, format.rgb_format));
-    TRY_ASSIGN(picture, apply_transforms(transforms_, transforms, picture, format.rgb_format));
+    TRY_ASSIGN(picture, apply_transforms(transforms_, transforms, picture, format));
   }
   return batch.write(picture, position);
 }

@@ -1,9 +1,10 @@
 // Picture conversion: a decoded frame to the request's output format, through the
-// transforms, into its batch position. The engine keeps one for its whole life, so
+// transforms, into its batch position. A video decoder keeps one for its whole life, so
 // that scalers and buffers are reused across pictures and requests.
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <vector>
 
 #include "ffmpeg/error.hpp"
@@ -15,10 +16,11 @@ namespace ffmpeg {
 
 class PictureConverter {
  public:
-  // Allocates the RGB frame; false when it cannot be had.
-  bool allocate() noexcept;
-  // Releases the resizers, the colour converter, the RGB frame and the rotation buffers.
-  void release() noexcept;
+  PictureConverter(const PictureConverter&) = delete;
+  PictureConverter& operator=(const PictureConverter&) = delete;
+
+  // A converter with its RGB frame allocated.
+  static Result<std::unique_ptr<PictureConverter>> create();
 
   // Converts `frame` to `format`, applies `transforms` and writes the picture into
   // `position` of the batch. RGB output whose rows need no padding is converted
@@ -28,6 +30,8 @@ class PictureConverter {
                const std::vector<Transform>& transforms, Batch& batch, size_t position);
 
  private:
+  PictureConverter() = default;
+
   ColorConverter color_;
   TransformState transforms_;
 };

@@ -7,8 +7,6 @@
 namespace ffmpeg {
 namespace {
 
-int bytes_per_pixel(AVPixelFormat format) { return format == AV_PIX_FMT_RGB48LE ? 6 : 3; }
-
 // swscale takes the colour of packed RGB input in pairs of pixels, so for an odd width
 // it reads one pixel past the end of every row: row padding, left-over bytes or a
 // neighbour outside a crop. Copying each row's last pixel there makes the result depend
@@ -20,8 +18,10 @@ void extend_last_column(const Picture& p, int bpp) {
   for (int y = 0; y < p.height; ++y, last += p.linesize) std::memcpy(last + bpp, last, bpp);
 }
 
-Result<Picture> resize(Resizer& r, const Picture& in, const Resize& step, AVPixelFormat format) {
-  extend_last_column(in, bytes_per_pixel(format));
+Result<Picture> resize(Resizer& r, const Picture& in, const Resize& step,
+                       const PictureFormat& picture_format) {
+  extend_last_column(in, picture_format.pixel_bytes());
+  const AVPixelFormat format = picture_format.rgb_format;
   const Resizer::Key key{in.width, in.height, step.width, step.height, format};
   if (!r.scaler || !(r.key == key)) {
     r.scaler.reset(sws_getContext(in.width, in.height, format, step.width, step.height, format,
@@ -85,8 +85,8 @@ Result<Size> output_size(const std::vector<Transform>& transforms, Size size) {
 }
 
 Result<Picture> apply_transforms(TransformState& state, const std::vector<Transform>& transforms,
-                                 Picture picture, AVPixelFormat format) {
-  const int bpp = bytes_per_pixel(format);
+                                 Picture picture, const PictureFormat& format) {
+  const int bpp = format.pixel_bytes();
   size_t k = 0;
   for (const auto& t : transforms) {
     if (const auto* c = std::get_if<Crop>(&t)) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ffmpeg/error.hpp"
+#include "ffmpeg/picture/output_types.hpp"
 #include "ffmpeg/picture/picture.hpp"
 #include "ffmpeg/ptr.hpp"
 
@@ -57,10 +58,10 @@ struct TransformState {
   std::vector<uint8_t> rotation_buffers[2];
 };
 
-// Applies the steps to `picture` (RGB24 or RGB48LE, 3 samples per pixel) and returns
+// Applies the steps to `picture` (in an RGB type's `format`) and returns
 // the transformed view, which points into `state` or into `picture`. Steps may write
 // past each row of `picture` (see the resize step), so it must lie in an engine buffer.
 Result<Picture> apply_transforms(TransformState& state, const std::vector<Transform>& transforms,
-                                 Picture picture, AVPixelFormat format);
+                                 Picture picture, const PictureFormat& format);
 
 }  // namespace ffmpeg

@@ -9,7 +9,7 @@ Status Placer::place(const AVFrame& frame, const std::vector<size_t>& positions)
   if (format_.type == OutputType::Native && frame.format != decoder_.pixel_format())
     return Error::invalid("pixel format changed within stream");
   const size_t first = positions.front();
-  TRY(decoder_.pictures().write(frame, format_, transforms_, batch_, first));
+  TRY(pictures_.write(frame, format_, transforms_, batch_, first));
   const Rational tb = decoder_.time_base();
   batch_.set_timing(first, frame_seconds(tb, timestamp), frame_seconds(tb, frame.duration));
   for (size_t p : positions)

@@ -7,6 +7,7 @@
 #include "ffmpeg/engine/decoder.hpp"
 #include "ffmpeg/picture/batch.hpp"
 #include "ffmpeg/picture/color.hpp"
+#include "ffmpeg/picture/converter.hpp"
 #include "ffmpeg/picture/transforms.hpp"
 
 namespace ffmpeg {
@@ -15,16 +16,21 @@ namespace ffmpeg {
 // further positions, and the start and duration of each.
 class Placer {
  public:
-  Placer(Decoder& decoder, const PictureFormat& format, const std::vector<Transform>& transforms,
-         Batch& batch)
-      : decoder_(decoder), format_(format), transforms_(transforms), batch_(batch) {}
+  Placer(const Decoder& decoder, PictureConverter& pictures, const PictureFormat& format,
+         const std::vector<Transform>& transforms, Batch& batch)
+      : decoder_(decoder),
+        pictures_(pictures),
+        format_(format),
+        transforms_(transforms),
+        batch_(batch) {}
 
   Status place(const AVFrame& frame, const std::vector<size_t>& positions);
   // Fills `positions` with the picture and timing already placed at `from`.
   void place_again(size_t from, const std::vector<size_t>& positions);
 
  private:
-  Decoder& decoder_;
+  const Decoder& decoder_;
+  PictureConverter& pictures_;
   const PictureFormat& format_;
   const std::vector<Transform>& transforms_;
   Batch& batch_;

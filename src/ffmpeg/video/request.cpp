@@ -22,9 +22,9 @@ Status check_seconds(const std::vector<double>& seconds) {
 
 }  // namespace
 
-Result<VideoResult> video_request(Decoder& d, VideoRequest request, OutputType type,
-                                  const std::vector<Transform>& transforms) {
-  if (d.media_type() != MediaType::Video)
+Result<VideoResult> video_request(Decoder& d, PictureConverter* pictures, VideoRequest request,
+                                  OutputType type, const std::vector<Transform>& transforms) {
+  if (d.media_type() != MediaType::Video || !pictures)
     return Error::runtime("cannot decode video from audio stream");
   if (type == OutputType::Native && !transforms.empty())
     return Error::invalid("transforms require RGB output");
@@ -46,7 +46,7 @@ Result<VideoResult> video_request(Decoder& d, VideoRequest request, OutputType t
   TRY_ASSIGN(const PictureFormat format, picture_format(type, d.pixel_format()));
   TRY_ASSIGN(const Size size, output_size(transforms, Size{d.height(), d.width()}));
   TRY_ASSIGN(Batch batch, Batch::allocate(count, size, format));
-  Placer placer(d, format, transforms, batch);
+  Placer placer(d, *pictures, format, transforms, batch);
   const Status run = playback ? playback->run(*seconds, placer) : run_frame_plan(d, plan, placer);
   d.aim(Aim{});  // later requests and methods want every frame unless they say otherwise
   TRY(run);

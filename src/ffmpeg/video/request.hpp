@@ -9,6 +9,7 @@
 #include "ffmpeg/engine/decoder.hpp"
 #include "ffmpeg/picture/batch.hpp"
 #include "ffmpeg/picture/color.hpp"
+#include "ffmpeg/picture/converter.hpp"
 #include "ffmpeg/picture/transforms.hpp"
 
 namespace ffmpeg {
@@ -29,9 +30,11 @@ struct VideoRequest {
   std::variant<Frames, Timestamps> value;
 };
 
-// Checks the request, plans and runs it. Runs with the interpreter lock released;
+// Checks the request, plans and runs it, converting pictures with `pictures` (the video
+// decoder's own; null for an audio decoder). Runs with the interpreter lock released;
 // on failure nothing of the request survives and the engine stays usable.
-Result<VideoResult> video_request(Decoder& decoder, VideoRequest request, OutputType type,
+Result<VideoResult> video_request(Decoder& decoder, PictureConverter* pictures,
+                                  VideoRequest request, OutputType type,
                                   const std::vector<Transform>& transforms);
 
 }  // namespace ffmpeg

@@ -45,7 +45,7 @@ Error no_frame(int64_t pts) {
 // on passes through what the seek would decode.
 bool seek_passed(const Decoder& d, const FrameState& state, const Selection::Frame& s) {
   if (!state.positioned || !state.placed || s.pts <= state.placed->first) return false;
-  return d.passes_seek(s.seek_pts, s.pts);
+  return d.route(s.seek_pts, s.pts, state.placed->first).decode_on;
 }
 
 // Whether the frame of `s` is the last one decoded before the next seek: it is exact
@@ -56,7 +56,7 @@ bool seek_passed(const Decoder& d, const FrameState& state, const Selection::Fra
 bool last_before_seek(const Decoder& d, const Selection::Frame& s, const Selection::Frame* next) {
   if (!s.exact) return false;
   return !next || (next->seek_pts != s.seek_pts &&
-                   d.seek_lands_between(next->seek_pts, s.pts, next->pts));
+                   d.route(next->seek_pts, next->pts, s.pts).seek_skips_ahead);
 }
 
 // Leaves the frame that answers `s` in the engine's frame; returns its timestamp. With
@@ -88,8 +88,7 @@ Result<int64_t> reach_frame(Decoder& d, FrameState& state, const Selection::Fram
   // pictures of a key frame the first pass began at, although the second pass reaches
   // them with their references.
   state.positioned = false;
-  TRY(d.restart());
-  TRY(d.rewind());
+  TRY(d.start_over());
   TRY_ASSIGN(const Reached again, decode_until(d, s.pts));
   if (!again.timestamp) return no_frame(s.pts);
   if (s.exact && *again.timestamp != s.pts)

@@ -45,13 +45,13 @@ Status TimestampMode::answer(double t, std::optional<double> next) {
   // the frames after the lookahead would then only be flushed, so the decoder is
   // drained once its packet is in. After the last second nothing more is wanted.
   const std::optional<int64_t> next_key =
-      next ? d_->indexed_key_frame(seconds_to_pts(tb, *next)) : std::optional<int64_t>(kMax);
+      next ? key_frame_for(seconds_to_pts(tb, *next)) : std::optional<int64_t>(kMax);
   seek_past_ = next_key ? *next_key : Aim::kNone;
   // Only the latest frame that starts at or before t is the answer.
   d_->aim(Aim{.latest_until = tp, .seek_past = seek_past_});
   if (!has_frame_) return seek_back(t, tp);
   if (at_end_) return final_frame_check(t);
-  const std::optional<int64_t> key = d_->indexed_key_frame(tp);
+  const std::optional<int64_t> key = key_frame_for(tp);
   TRY_ASSIGN(const int64_t next_start, frame_timestamp(d_->frame()));
   // A key frame after the lookahead frame and at or before t: seeking beats decoding up
   // to it. Measured from the lookahead rather than the retained frame: when the
@@ -68,8 +68,7 @@ Status TimestampMode::answer(double t, std::optional<double> next) {
 
 Status TimestampMode::seek_back(double t, int64_t tp) {
   const Rational tb = d_->time_base();
-  const int64_t start_time = d_->stream().start_time;
-  const int64_t start = start_time == AV_NOPTS_VALUE ? 0 : start_time;
+  const int64_t start = d_->start_time();
   const double unit = static_cast<double>(tb.num) / static_cast<double>(tb.den);
   // About one second in time-base units.
   const double one_second = std::max(std::ceil(1.0 / unit), 1.0);
@@ -82,7 +81,7 @@ Status TimestampMode::seek_back(double t, int64_t tp) {
     // nothing before the next key frame would be decoded. It rewinds with a decoder as
     // at open, as frame mode's pass from the start does: after a flush, HEVC drops the
     // leading pictures of the first key frame, which a decode from the start shows.
-    if (pos <= start ? rewind_afresh() : d_->seek(pos)) {
+    if (pos <= start ? d_->start_over() : d_->seek(pos)) {
       TRY_ASSIGN(const bool got, d_->next());
       if (got) {
         TRY_ASSIGN(const int64_t s, frame_timestamp(d_->frame()));
@@ -99,9 +98,8 @@ Status TimestampMode::seek_back(double t, int64_t tp) {
   }
 }
 
-Status TimestampMode::rewind_afresh() {
-  TRY(d_->restart());
-  return d_->rewind();
+std::optional<int64_t> TimestampMode::key_frame_for(int64_t tp) const noexcept {
+  return d_->route(tp, tp, tp).key_frame;
 }
 
 Status TimestampMode::decode_forward(double t, int64_t prev) {

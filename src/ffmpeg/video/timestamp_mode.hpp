@@ -26,8 +26,8 @@ class TimestampMode {
   // `next`: the second asked for after t, if any.
   Status answer(double t, std::optional<double> next);
   Status seek_back(double t, int64_t tp);
-  // To the start of the stream with a newly opened decoder.
-  Status rewind_afresh();
+  // The key frame a seek to `tp` resumes at; none when neither index nor map tells.
+  std::optional<int64_t> key_frame_for(int64_t tp) const noexcept;
   Status decode_forward(double t, int64_t prev);
   Status final_frame_check(double t);
 

@@ -1,7 +1,7 @@
-#include "run_video_request.hpp"
+#include "python/run_video_request.hpp"
 
-#include "array.hpp"
-#include "signals.hpp"
+#include "python/array.hpp"
+#include "python/signals.hpp"
 
 namespace av {
 namespace {
@@ -19,7 +19,8 @@ PyObject* float_list(const std::vector<double>& values) {
 
 }  // namespace
 
-PyObject* run_video_request(ffmpeg::Decoder& engine, ffmpeg::VideoRequest request,
+PyObject* run_video_request(ffmpeg::Decoder& engine, ffmpeg::PictureConverter* pictures,
+                            ffmpeg::VideoRequest request,
                             const std::string& output_dtype,
                             const std::vector<ffmpeg::TransformSpec>& transform_specs) {
   auto transforms = ffmpeg::parse_transforms(transform_specs);
@@ -33,7 +34,8 @@ PyObject* run_video_request(ffmpeg::Decoder& engine, ffmpeg::VideoRequest reques
     return nullptr;
   }
   auto result = interruptible(engine, [&] {
-    return ffmpeg::video_request(engine, std::move(request), type.value(), transforms.value());
+    return ffmpeg::video_request(engine, pictures, std::move(request), type.value(),
+                                 transforms.value());
   });
   if (!result) {
     raise(result.error());

@@ -1,4 +1,4 @@
-#include "python.hpp"
+#include "python/python.hpp"
 
 #include <dlfcn.h>
 

@@ -1,7 +1,7 @@
 // The Decoder methods, one file each.
 #pragma once
 
-#include "python.hpp"
+#include "python/python.hpp"
 
 namespace av {
 

@@ -1,4 +1,4 @@
-#include "array.hpp"
+#include "python/array.hpp"
 
 // NumPy's C API is reached through the table in its _ARRAY_API capsule rather than its
 // headers, which need more of CPython than the limited API offers. The slot numbers and

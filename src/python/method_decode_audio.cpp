@@ -1,10 +1,10 @@
 // Decoder.decode_audio(sample_rate, channels, stop=None) -> (samples, start)
-#include "args.hpp"
-#include "array.hpp"
-#include "decoder_object.hpp"
+#include "python/args.hpp"
+#include "python/array.hpp"
+#include "python/decoder_object.hpp"
 #include "ffmpeg/audio/audio.hpp"
-#include "methods.hpp"
-#include "signals.hpp"
+#include "python/methods.hpp"
+#include "python/signals.hpp"
 
 namespace av {
 

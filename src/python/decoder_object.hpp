@@ -2,7 +2,7 @@
 // that every method shares.
 #pragma once
 
-#include "python.hpp"
+#include "python/python.hpp"
 
 #include <sys/types.h>
 
@@ -11,20 +11,29 @@
 #include <optional>
 
 #include "ffmpeg/engine/decoder.hpp"
+#include "ffmpeg/picture/converter.hpp"
 
 namespace av {
 
 struct DecoderObject {
   PyObject_HEAD
   std::unique_ptr<ffmpeg::Decoder> engine;  // absent once closed
+  // Pictures' colour conversion, resizers and rotation buffers, kept across requests:
+  // video decoders only, released with the engine.
+  std::unique_ptr<ffmpeg::PictureConverter> pictures;
+  // The file-like object the engine reads through, for the garbage collector; null for
+  // a path or bytes. The engine's reader holds the reference, so it is valid only while
+  // the engine is there.
+  PyObject* file_object;
   // 0: free; n > 0: n shared borrows; -1: one exclusive borrow.
   std::atomic<int64_t> borrow;
   // The process that opened the engine; a child after fork may not use it.
   pid_t owner;
 };
 
-// Closes the object: releases its engine, or in a process other than the one that
-// opened it abandons the engine's FFmpeg objects to the parent (Decoder::abandon).
+// Closes the object: releases its picture converter and its engine, or in a process
+// other than the one that opened it abandons the engine's FFmpeg objects to the parent
+// (Decoder::abandon).
 void drop_engine(DecoderObject* object);
 
 // The Decoder type, created on first use and kept for the life of the process.

@@ -2,7 +2,7 @@
 // raises stops a method whose work runs with the interpreter lock released.
 #pragma once
 
-#include "python.hpp"
+#include "python/python.hpp"
 
 #include <utility>
 

@@ -1,9 +1,9 @@
 // Decoder.metadata(apply_rotation=True): the stream's header facts as a dict whose
 // insertion order is part of the interface.
-#include "args.hpp"
-#include "decoder_object.hpp"
+#include "python/args.hpp"
+#include "python/decoder_object.hpp"
 #include "ffmpeg/inspect/metadata.hpp"
-#include "methods.hpp"
+#include "python/methods.hpp"
 
 namespace av {
 namespace {

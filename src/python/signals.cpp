@@ -1,4 +1,4 @@
-#include "signals.hpp"
+#include "python/signals.hpp"
 
 namespace av {
 namespace {

@@ -2,7 +2,7 @@
 // converted: transforms, output type, the media work without the lock, the result.
 #pragma once
 
-#include "python.hpp"
+#include "python/python.hpp"
 
 #include <string>
 #include <vector>
@@ -12,7 +12,9 @@
 namespace av {
 
 // Returns the (frames, starts, durations) tuple, or null with an exception set.
-PyObject* run_video_request(ffmpeg::Decoder& engine, ffmpeg::VideoRequest request,
+// `pictures` is the decoder's converter, null for an audio decoder.
+PyObject* run_video_request(ffmpeg::Decoder& engine, ffmpeg::PictureConverter* pictures,
+                            ffmpeg::VideoRequest request,
                             const std::string& output_dtype,
                             const std::vector<ffmpeg::TransformSpec>& transform_specs);
 

@@ -2,7 +2,7 @@
 // list, so that every argument-error message has the same form.
 #pragma once
 
-#include "python.hpp"
+#include "python/python.hpp"
 
 #include <cstdint>
 #include <optional>

@@ -1,19 +1,14 @@
-// The reader over a file-like object. This is the one media-side file that calls into
-// Python: it takes the interpreter lock itself for each call, since FFmpeg calls it
-// while a Decoder operation runs with the lock released.
-#include "python.hpp"
+#include "python/object_reader.hpp"
 
 #include <cstring>
 #include <string>
-
-#include "ffmpeg/engine/object_reader.hpp"
 
 extern "C" {
 #include <libavformat/avio.h>
 #include <libavutil/error.h>
 }
 
-namespace ffmpeg {
+namespace av {
 namespace {
 
 // Takes the interpreter lock for one callback (a no-op if this thread holds it).
@@ -76,15 +71,15 @@ PyOwned::~PyOwned() {
   Py_DECREF(p_);
 }
 
-Status ObjectReader::start() {
+ffmpeg::Status ObjectReader::start() {
   LockGuard lock;
   PyObject* r = call_method(object_.get(), "seek", "ii", 0, 0);
   if (r) {
     Py_DECREF(r);
-    return ok();
+    return ffmpeg::ok();
   }
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) return Error::interrupted();  // kept pending
-  av::Ref value = av::take_exception();
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return ffmpeg::Error::interrupted();  // kept pending
+  Ref value = take_exception();
   std::string message;
   if (PyObject* qualname = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value.get())),
                                                   "__qualname__")) {
@@ -92,14 +87,14 @@ Status ObjectReader::start() {
     Py_DECREF(qualname);
   }
   PyErr_Clear();
-  if (message.empty()) message = av::type_name(value.get());
+  if (message.empty()) message = type_name(value.get());
   message += ": ";
   PyObject* text = PyObject_Str(value.get());
   const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text, nullptr) : nullptr;
   message += utf8 ? utf8 : "<exception str() failed>";
   Py_XDECREF(text);
   PyErr_Clear();
-  return Error::runtime(std::move(message));
+  return ffmpeg::Error::runtime(std::move(message));
 }
 
 int ObjectReader::read(uint8_t* buffer, int size) noexcept {
@@ -156,4 +151,4 @@ int64_t ObjectReader::seek(int64_t offset, int whence) noexcept {
   return result;
 }
 
-}  // namespace ffmpeg
+}  // namespace av

@@ -1,8 +1,8 @@
 // Decoder.decode_timestamps(seconds, output_dtype, transforms=[])
-#include "args.hpp"
-#include "decoder_object.hpp"
-#include "methods.hpp"
-#include "run_video_request.hpp"
+#include "python/args.hpp"
+#include "python/decoder_object.hpp"
+#include "python/methods.hpp"
+#include "python/run_video_request.hpp"
 
 namespace av {
 
@@ -25,7 +25,8 @@ PyObject* method_decode_timestamps(PyObject* self, PyObject* const* args, Py_ssi
       return nullptr;
     ffmpeg::Decoder* engine = borrow->engine();
     if (!engine) return nullptr;
-    return run_video_request(*engine, ffmpeg::VideoRequest{std::move(timestamps)}, output_dtype,
+    return run_video_request(*engine, borrow->object()->pictures.get(),
+                             ffmpeg::VideoRequest{std::move(timestamps)}, output_dtype,
                              transforms);
   });
 }

@@ -1,8 +1,8 @@
 // Decoder.scan(): every packet of the stream as (pts, duration, is_key).
-#include "decoder_object.hpp"
+#include "python/decoder_object.hpp"
 #include "ffmpeg/inspect/scan.hpp"
-#include "methods.hpp"
-#include "signals.hpp"
+#include "python/methods.hpp"
+#include "python/signals.hpp"
 
 namespace av {
 

@@ -1,13 +1,13 @@
-#include "decoder_object.hpp"
+#include "python/decoder_object.hpp"
 
 #include <unistd.h>
 
 #include <new>
 
-#include "args.hpp"
-#include "ffmpeg/engine/object_reader.hpp"
-#include "methods.hpp"
-#include "signals.hpp"
+#include "python/args.hpp"
+#include "python/object_reader.hpp"
+#include "python/methods.hpp"
+#include "python/signals.hpp"
 
 namespace av {
 namespace {
@@ -38,7 +38,7 @@ bool classify(PyObject* source, ffmpeg::Source& out) {
     Py_DECREF(found);
   }
   Py_INCREF(source);
-  out = ffmpeg::source::Custom{std::make_unique<ffmpeg::ObjectReader>(ffmpeg::PyOwned(source))};
+  out = ffmpeg::source::Custom{std::make_unique<ObjectReader>(PyOwned(source))};
   return true;
 }
 
@@ -60,6 +60,8 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
   ffmpeg::Source source;
   if (!classify(argv[0], source)) return nullptr;
+  PyObject* file_object =
+      std::holds_alternative<ffmpeg::source::Custom>(source) ? argv[0] : nullptr;
   if (media_type == "video") {
     options.media_type = ffmpeg::MediaType::Video;
   } else if (media_type == "audio") {
@@ -79,10 +81,21 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     raise(opened.error());
     return nullptr;
   }
+  std::unique_ptr<ffmpeg::PictureConverter> pictures;
+  if (options.media_type == ffmpeg::MediaType::Video) {
+    auto created = ffmpeg::PictureConverter::create();
+    if (!created) {
+      raise(created.error());
+      return nullptr;
+    }
+    pictures = std::move(created).value();
+  }
   PyObject* self = alloc_instance(type);
   if (!self) return nullptr;  // the engine is dropped here, with the lock held
   auto* object = reinterpret_cast<DecoderObject*>(self);
   new (&object->engine) std::unique_ptr<ffmpeg::Decoder>(std::move(opened).value());
+  new (&object->pictures) std::unique_ptr<ffmpeg::PictureConverter>(std::move(pictures));
+  object->file_object = file_object;
   new (&object->borrow) std::atomic<int64_t>(0);
   object->owner = getpid();
   return self;
@@ -97,10 +110,7 @@ int decoder_traverse(PyObject* self, visitproc visit, void* arg) {
     PyErr_Clear();
     return 0;
   }
-  if (object->engine) {
-    if (auto* reader = dynamic_cast<const ffmpeg::ObjectReader*>(object->engine->reader()))
-      Py_VISIT(reader->object());
-  }
+  if (object->engine) Py_VISIT(object->file_object);
   return 0;
 }
 
@@ -123,6 +133,7 @@ void decoder_dealloc(PyObject* self) {
     return 0;
   });
   object->engine.~unique_ptr();
+  object->pictures.~unique_ptr();
   object->borrow.~atomic();
   free_instance(self);
   Py_DECREF(type);
@@ -230,6 +241,7 @@ ffmpeg::Decoder* Borrow::engine() const {
 }
 
 void drop_engine(DecoderObject* object) {
+  object->pictures.reset();
   if (!object->engine) return;
   if (object->owner == getpid()) object->engine.reset();
   else ffmpeg::Decoder::abandon(std::move(object->engine));

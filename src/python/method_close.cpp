@@ -1,6 +1,6 @@
 // Decoder.close(): releases every FFmpeg resource at once.
-#include "decoder_object.hpp"
-#include "methods.hpp"
+#include "python/decoder_object.hpp"
+#include "python/methods.hpp"
 
 namespace av {
 

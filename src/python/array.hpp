@@ -1,7 +1,7 @@
 // The zero-copy hand-off of owned buffers to NumPy.
 #pragma once
 
-#include "python.hpp"
+#include "python/python.hpp"
 
 #include <vector>
 

@@ -1,8 +1,10 @@
-// The module initialiser: the Decoder class and the two version strings.
-#include "python.hpp"
+// The module initialiser: the Decoder class, the two version strings and the output
+// types.
+#include "python/python.hpp"
 
-#include "decoder_object.hpp"
 #include "ffmpeg/error.hpp"
+#include "ffmpeg/picture/output_types.hpp"
+#include "python/decoder_object.hpp"
 
 extern "C" {
 #include <libavutil/avutil.h>
@@ -23,6 +25,19 @@ PyModuleDef module_def = {
 PyObject* module_object = nullptr;
 PyInterpreterState* module_interpreter = nullptr;
 
+// {output_dtype: the most bytes one pixel of it takes in an array}, from the media
+// side's table, so that Python code sizing batches and the stubs' checks read one list.
+PyObject* output_dtypes() {
+  Ref dtypes(PyDict_New());
+  if (!dtypes) return nullptr;
+  for (const ffmpeg::OutputTypeInfo& info : ffmpeg::output_types()) {
+    Ref bytes(PyLong_FromLong(ffmpeg::max_pixel_bytes(info)));
+    const std::string name(info.name);
+    if (!bytes || PyDict_SetItemString(dtypes.get(), name.c_str(), bytes.get()) < 0) return nullptr;
+  }
+  return dtypes.release();
+}
+
 PyObject* create_module() {
   if (module_object) {
     if (PyInterpreterState_Get() != module_interpreter) {
@@ -42,6 +57,9 @@ PyObject* create_module() {
       PyModule_AddObjectRef(module.get(), "ffmpeg_version", ffmpeg_version.get()) < 0)
     return nullptr;
   if (PyModule_AddStringConstant(module.get(), "__version__", AVARRAY_VERSION) < 0) return nullptr;
+  Ref dtypes(output_dtypes());
+  if (!dtypes || PyModule_AddObjectRef(module.get(), "output_dtypes", dtypes.get()) < 0)
+    return nullptr;
   module_object = Py_NewRef(module.get());
   module_interpreter = PyInterpreterState_Get();
   return module.release();
