@@ -8,7 +8,8 @@ import reference
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 MEDIA = pathlib.Path(os.environ.get("AVARRAY_TEST_MEDIA", ROOT / "build" / "media"))
-CORPUS = ROOT.parent / "shared" / "corpus"
+# Real files from phones, broadcasts and other projects, kept beside the repository.
+CORPUS = pathlib.Path(os.environ.get("AVARRAY_TEST_CORPUS", ROOT.parent / "shared" / "corpus"))
 SAMPLE = ROOT / "samples" / "sample.mp4"
 BFRAMES = "bframes.mp4"  # 160x120, time base 1/12800, a frame every 512, key frames every 6144
 
@@ -37,9 +38,13 @@ def media(name):
 
 
 def corpus(name):
+    """Path of a corpus file. A clone with no corpus beside it skips the tests that read
+    one; a corpus that lacks the file fails them."""
+    if not CORPUS.is_dir():
+        pytest.skip(f"the corpus folder {CORPUS} is missing (AVARRAY_TEST_CORPUS names another)")
     path = CORPUS / name
     if not path.exists():
-        pytest.skip(f"corpus file {path} is not available")
+        pytest.fail(f"corpus file {path} is missing")
     return str(path)
 
 
@@ -48,10 +53,13 @@ def media_bytes(name):
 
 
 def clip(name):
-    """A test clip by name: an absolute path as it is, a corpus file, or a made clip."""
+    """A test clip by name: an absolute path as it is, "corpus/NAME" a corpus file, or
+    else a made clip."""
     if name.startswith("/"):
         return name
-    return corpus(name) if (CORPUS / name).exists() else media(name)
+    if name.startswith("corpus/"):
+        return corpus(name.removeprefix("corpus/"))
+    return media(name)
 
 
 def open_video(name, **kwargs):

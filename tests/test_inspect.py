@@ -191,7 +191,8 @@ class TestScan:
             d.scan()
 
 
-CORPUS_FILES = sorted(p.name for p in CORPUS.glob("*") if p.suffix != ".md")
+# With no corpus folder, one case that skips naming it.
+CORPUS_FILES = sorted(p.name for p in CORPUS.glob("*") if p.suffix != ".md") or [""]
 DOCUMENTED = ("open input: ", "read stream metadata: ", "no valid stream of the requested media type",
               "FFmpeg has no decoder for this codec", "scan packets: ", "seek: ",
               "reflected or singular display matrices are unsupported")

@@ -24,11 +24,12 @@ def test_examples_type_check_strictly(tmp_path):
 
 
 def test_examples_run(tmp_path):
-    # Big enough for the README's 512x512 crop at row 100, column 200, with its targets'
-    # time base and key frames.
+    # The README's clip: 320x240 at 25 fps, time base 1/12800, key frames at 0, 1 and 2 s.
     clip = str(tmp_path / "clip.mp4")
-    reference.pattern_clip(clip, 1280, 720, 2)
-    readme_examples.api(str(SAMPLE), SAMPLE.read_bytes(), stream_index=0)
+    reference.pattern_clip(clip, 320, 240, 3)
+    sample = str(SAMPLE)
+    audio = next(s for s in reference.streams(sample)["streams"] if s["codec_type"] == "audio")
+    readme_examples.api(sample, SAMPLE.read_bytes(), stream_index=0)
     readme_examples.inspection(clip)
     readme_examples.video_frames(clip)
-    readme_examples.audio(str(SAMPLE))
+    readme_examples.audio(sample, float(audio["duration"]))

@@ -29,7 +29,7 @@ CLIPS = [
     "hevc.hevc",
 ]
 # The capture's last frames are cut short; its MPEG-2 (interlaced) and HEVC programs.
-CORPUS_TS = [("dvb_multiprogram_mpeg2_hevc.ts", 0, 22), ("dvb_multiprogram_mpeg2_hevc.ts", 3, 20)]
+CORPUS_TS = [("corpus/dvb_multiprogram_mpeg2_hevc.ts", 0, 22), ("corpus/dvb_multiprogram_mpeg2_hevc.ts", 3, 20)]
 
 
 def scanned(d):

@@ -80,8 +80,8 @@ CLIPS = [
     ("h264_unstated_reorder.mkv", 0),  # reorder depth learned from the pictures
 ]
 CORPUS_CLIPS = [
-    ("h264_bpyramid_sar64x45.mp4", 0),       # B-pyramid, time base 1/30
-    ("vp9_odd_dimensions_161x121.webm", 0),
+    ("corpus/h264_bpyramid_sar64x45.mp4", 0),       # B-pyramid, time base 1/30
+    ("corpus/vp9_odd_dimensions_161x121.webm", 0),
 ]
 
 
