@@ -42,6 +42,18 @@ std::optional<int> FrameSkip::reorder_depth(const AVStream& stream) noexcept {
   }
 }
 
+bool FrameSkip::after_lookahead(int64_t pts) const noexcept {
+  // A frame that starts after a lookahead already read is not the lookahead; when the
+  // caller seeks next, nothing after the lookahead is wanted at all.
+  return aim_.latest_until != Aim::kNone && lookahead_ != Aim::kNone && pts > lookahead_ &&
+         lookahead_ < aim_.seek_past;
+}
+
+void FrameSkip::move_on() noexcept {
+  const int64_t lookahead = lookahead_;
+  aim(Aim{.from = lookahead, .latest_until = aim_.then_until});
+}
+
 void FrameSkip::restart() noexcept {
   sent_floor_ = Aim::kNone;
   last_skipped_ = false;
@@ -76,6 +88,12 @@ AVDiscard FrameSkip::decide(const AVPacket& packet) noexcept {
       before += recent_[i] > packet.pts ? 1 : 0;
     if (before > *depth_) depth_.reset();
     recent_[recent_count_++ % recent_.size()] = packet.pts;
+    // As for the drain: this packet, unless it is an earlier lookahead, is the
+    // depth_ + 1-th that shows the answer and its lookahead to have been sent.
+    if (depth_ && aim_.latest_until != Aim::kNone && aim_.then_until > aim_.latest_until &&
+        lookahead_ != Aim::kNone && lookahead_ >= aim_.seek_past && packet.pts > lookahead_ &&
+        later_ + 1 > *depth_)
+      move_on();
     if (aim_.latest_until != Aim::kNone && packet.pts > aim_.latest_until) {
       ++later_;
       lookahead_ = lookahead_ == Aim::kNone ? packet.pts : std::min(lookahead_, packet.pts);
@@ -88,7 +106,7 @@ AVDiscard FrameSkip::decide(const AVPacket& packet) noexcept {
     // to answer with.
     skip = last_skipped_;
   } else {
-    skip = packet.pts < std::max(aim_.from, sent_floor_);
+    skip = packet.pts < std::max(aim_.from, sent_floor_) || after_lookahead(packet.pts);
     // Only where frames and packets correspond one to one (as they do for the codecs
     // whose frames are skipped) does the packet's pts name the frame it holds.
     last_sent_ = last_sent_ || packet.pts == aim_.last;

@@ -20,13 +20,17 @@ namespace ffmpeg {
 // `seek_past`, the caller also wants the first frame after `latest_until` (which shows
 // that the frame before it is the answer), and seeks next if that frame starts before
 // `seek_past`: once the packets of both frames are known to have been sent, the
-// decoder is drained likewise.
+// decoder is drained likewise. When no drain is due, `then_until` is the caller's next
+// `latest_until`: once both frames are known to have been sent, the aim moves on to it
+// (from the lookahead), so that the packets the decoder takes before it outputs them are
+// judged by what the next answer needs.
 struct Aim {
   static constexpr int64_t kNone = std::numeric_limits<int64_t>::min();
   int64_t from = kNone;
   int64_t latest_until = kNone;
   int64_t last = kNone;
   int64_t seek_past = kNone;
+  int64_t then_until = kNone;
 };
 
 class FrameSkip {
@@ -44,8 +48,14 @@ class FrameSkip {
     enabled_ = on;
     depth_ = depth;
   }
+  // What was learnt of the packets sent since the last aim or seek still holds for an
+  // aim that asks the same question (the same latest_until and last): the one the aim
+  // moved on to, asked again with the seek point of the second after it.
   void aim(const Aim& aim) noexcept {
+    const bool same = aim.latest_until != Aim::kNone && aim.latest_until == aim_.latest_until &&
+                      aim.last == aim_.last;
     aim_ = aim;
+    if (same) return;
     sent_floor_ = Aim::kNone;
     last_sent_ = false;
     later_ = 0;
@@ -62,6 +72,10 @@ class FrameSkip {
   bool drain_before(const AVPacket& packet) const noexcept;
 
  private:
+  // The aim's answer and lookahead have been sent: on to the next latest_until.
+  void move_on() noexcept;
+  bool after_lookahead(int64_t pts) const noexcept;
+
   bool enabled_ = false;
   Aim aim_;
   int64_t sent_floor_ = Aim::kNone;  // the latest sent packet at or before latest_until

@@ -47,8 +47,9 @@ Status TimestampMode::answer(double t, std::optional<double> next) {
   const std::optional<int64_t> next_key =
       next ? key_frame_for(seconds_to_pts(tb, *next)) : std::optional<int64_t>(kMax);
   seek_past_ = next_key ? *next_key : Aim::kNone;
+  then_until_ = next ? seconds_to_pts(tb, *next) : Aim::kNone;
   // Only the latest frame that starts at or before t is the answer.
-  d_->aim(Aim{.latest_until = tp, .seek_past = seek_past_});
+  d_->aim(Aim{.latest_until = tp, .seek_past = seek_past_, .then_until = then_until_});
   if (!has_frame_) return seek_back(t, tp);
   if (at_end_) return final_frame_check(t);
   const std::optional<int64_t> key = key_frame_for(tp);
@@ -62,7 +63,8 @@ Status TimestampMode::answer(double t, std::optional<double> next) {
   if (key && *key > next_start) return seek_back(t, tp);
   if (frame_seconds(tb, next_start) > t) return ok();  // still showing
   // The lookahead starts at or before t: nothing before it is the answer.
-  d_->aim(Aim{.from = next_start, .latest_until = tp, .seek_past = seek_past_});
+  d_->aim(Aim{.from = next_start, .latest_until = tp, .seek_past = seek_past_,
+              .then_until = then_until_});
   return decode_forward(t, next_start);
 }
 

@@ -38,6 +38,7 @@ class TimestampMode {
   bool has_frame_ = false;
   bool at_end_ = false;  // the retained frame is the stream's last
   int64_t seek_past_ = Aim::kNone;  // the aim's seek_past for the second being answered
+  int64_t then_until_ = Aim::kNone;  // and its then_until: the next second, in pts
 };
 
 }  // namespace ffmpeg
